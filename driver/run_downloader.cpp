@@ -1,0 +1,35 @@
+#include "driver/run_downloader.h"
+
+#include "driver/installer_address.h"
+#include "driver/run_options.h"
+#include "job/installer_job.h"
+#include "support/diagnostic_log.h"
+#include "support/text_conversion.h"
+#include "transfer/curl_easy.h"
+
+int runDownloader(const std::vector<std::u16string>& arguments) {
+    RunOptions options = parseRunOptions(arguments);
+    if (!hasValidRunOptions(options)) {
+        writeLog("Invalid parameters.\n");
+        return 0;
+    }
+    const CurlGlobal curl;
+    InstallerJob job(options);
+
+    std::string manifest;
+    const InstallerAddresses addresses = fetchInstallerAddresses(toUtf8(options.address), manifest);
+    const std::string chosen = installerAddressForThisMachine(addresses);
+    if (chosen.empty()) {
+        return 0;
+    }
+    // The address comes from the server: malformed UTF-8 is reported like a missing address.
+    if (!fromUtf8(chosen, options.address)) {
+        writeLog("Failed to get the url of setup.");
+        return 0;
+    }
+    const int result = job.run(options.address);
+    if (result != 0) {
+        writeLogFormatted("Failed to call getFileSize():%d\n", result);
+    }
+    return 0;
+}

@@ -1,0 +1,80 @@
+#include "job/installer_job.h"
+
+#include "job/installer_command_line.h"
+#include "job/installer_file_name.h"
+#include "support/path_join.h"
+#include "support/text_conversion.h"
+
+const char16_t kHostWindowClass[] = u"TWizardForm";
+const char16_t kHostWindowTitle[] = u"Setup - Velmora Free 11";
+
+namespace {
+constexpr int kInstallerSegments = 3;
+constexpr int kNoInstallerPath = -1;
+}  // namespace
+
+InstallerJob::InstallerJob(const RunOptions& options) : options_(options) {
+    if (options_.hostWindow == 0) {
+        options_.hostWindow = platform::findWindow(kHostWindowClass, kHostWindowTitle);
+    }
+}
+
+void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    if (options_.hostWindow != 0) {
+        platform::postMessage(options_.hostWindow, message, wParam, lParam);
+    }
+}
+
+void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
+    post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+}
+
+void InstallerJob::notifyDownloaded() {
+    post(static_cast<std::uint32_t>(options_.userMessage) + 1, kDownloadCompleteWParam, 0);
+}
+
+void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
+    std::int32_t heartbeats = 0;
+    std::uint32_t lastHeartbeat = platform::tickCount();
+    platform::WaitResult waited;
+    do {
+        waited = installer.wait(kInstallerPollMs);
+        const std::uint32_t now = platform::tickCount();
+        // Unsigned difference: the tick counter's wrap-around does no harm.
+        if (now - lastHeartbeat >= kHeartbeatIntervalMs) {
+            ++heartbeats;
+            lastHeartbeat = now;
+            post(static_cast<std::uint32_t>(options_.userMessage) + 1, kHeartbeatWParam,
+                 static_cast<std::uint32_t>(heartbeats));
+        }
+    } while (waited == platform::WaitResult::TimedOut);
+    installer.wait(platform::kWaitForever);
+}
+
+int InstallerJob::run(const std::u16string& address) {
+    const std::u16string directory = platform::temporaryDirectory();
+    const std::optional<std::u16string> name = installerFileName(address);
+    if (directory.empty() || !name) {
+        return kNoInstallerPath;
+    }
+    const std::u16string installerPath = joinPath(directory, *name);
+
+    const int result = download(toUtf8(address), installerPath, kInstallerSegments);
+    if (result != kDownloadOk) {
+        // A file that could not be opened is not ours to delete.
+        if (result != kDownloadCannotOpen) {
+            platform::removeFile(installerPath);
+        }
+        return result;
+    }
+    notifyDownloaded();
+
+    platform::Process installer =
+        platform::Process::start(installerPath, installerCommandLine(installerPath, options_));
+    if (installer.isValid()) {
+        waitWithHeartbeat(installer);
+        installer.close();
+    }
+    platform::removeFile(installerPath);
+    return 0;
+}

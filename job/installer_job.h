@@ -1,0 +1,45 @@
+// The program's one job: download the installer, tell the host, run it, delete it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/run_options.h"
+#include "support/platform.h"
+#include "transfer/http_downloader.h"
+
+// The host wizard's window, searched when the command line names none.
+extern const char16_t kHostWindowClass[];
+extern const char16_t kHostWindowTitle[];
+
+// Heartbeats are posted at most this often while the installer runs.
+constexpr std::uint32_t kHeartbeatIntervalMs = 500;
+constexpr std::uint32_t kInstallerPollMs = 100;
+constexpr std::uint32_t kDownloadCompleteWParam = 100;
+constexpr std::uint32_t kHeartbeatWParam = 40;
+
+class InstallerJob : public HttpDownloader {
+public:
+    // Keeps a copy of the options; with no host window given, looks for the wizard's window
+    // once, now.
+    explicit InstallerJob(const RunOptions& options);
+
+    // Downloads the installer at `address` into the temporary directory over three ranges,
+    // runs it silently with a heartbeat to the host, and deletes it. 0 when it was downloaded
+    // (whether or not it could be started), the download's failure code otherwise, and -1 when
+    // there is no temporary directory or the address names no acceptable file.
+    int run(const std::u16string& address);
+
+    // Posts the progress message (user message, total, done) to the host window.
+    void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override;
+    // Posts the download-complete message (user message + 1, 100, 0).
+    void notifyDownloaded();
+
+    std::uint32_t hostWindow() const { return options_.hostWindow; }
+
+private:
+    void post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void waitWithHeartbeat(platform::Process& installer);
+
+    RunOptions options_;
+};

@@ -1,0 +1,559 @@
+// The POSIX side of the platform seam (Linux).
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+
+#include "support/platform.h"
+#include "support/platform_posix_window.h"
+#include "support/text_conversion.h"
+#include "support/windows_command_line.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+// Paths are UTF-8 on disk: surrogate pairs become one four-byte sequence (a lone surrogate
+// keeps its three-byte form), so that every name that came from UTF-8 maps back to itself.
+std::string nativeText(const WideString& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        const bool pairFollows = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+                                 text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if (!pairFollows) {
+            out += toUtf8(WideString(1, unit));
+            continue;
+        }
+        const std::uint32_t code = 0x10000 + ((unit - 0xD800u) << 10) + (text[i + 1] - 0xDC00u);
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        ++i;
+    }
+    return out;
+}
+
+// Bytes that are not UTF-8 are taken one unit each, so no argument is ever lost.
+WideString wideFromNative(const std::string& text) {
+    WideString wide;
+    if (fromUtf8(text, wide)) {
+        return wide;
+    }
+    for (unsigned char byte : text) {
+        wide.push_back(static_cast<char16_t>(byte));
+    }
+    return wide;
+}
+
+// A file larger than RLIMIT_FSIZE must fail its write, not kill the process.
+void ignoreFileSizeSignal() {
+    static const bool ignored = [] {
+        signal(SIGXFSZ, SIG_IGN);
+        return true;
+    }();
+    (void)ignored;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size, off_t offset, bool positional) {
+    while (size > 0) {
+        const ssize_t written =
+            positional ? pwrite(fd, data, size, offset) : write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Paths
+
+WideString temporaryDirectory() {
+    const char* fromEnvironment = std::getenv("TMPDIR");
+    std::string directory =
+        (fromEnvironment != nullptr && fromEnvironment[0] != '\0') ? fromEnvironment : "/tmp";
+    if (directory.back() != '/') {
+        directory.push_back('/');
+    }
+    return wideFromNative(directory);
+}
+
+char16_t pathSeparator() { return u'/'; }
+
+std::string pathToNative(const WideString& path) { return nativeText(path); }
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : native_(other.native_) { other.native_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = other.native_;
+        other.native_ = -1;
+    }
+    return *this;
+}
+
+File File::openExclusive(const WideString& path, bool* heldElsewhere) {
+    ignoreFileSizeSignal();
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = false;
+    }
+    const std::string native = nativeText(path);
+    const int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return File();
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (heldElsewhere != nullptr) {
+            *heldElsewhere = errno == EWOULDBLOCK;
+        }
+        ::close(fd);
+        return File();
+    }
+    return File(fd);
+}
+
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+    return isOpen() && writeAll(static_cast<int>(native_), static_cast<const char*>(data), size,
+                                static_cast<off_t>(offset), true);
+}
+
+bool File::append(const void* data, std::size_t size) {
+    if (!isOpen() || lseek(static_cast<int>(native_), 0, SEEK_END) < 0) {
+        return false;
+    }
+    return writeAll(static_cast<int>(native_), static_cast<const char*>(data), size, 0, false);
+}
+
+std::int64_t File::size() const {
+    struct stat status;
+    if (!isOpen() || fstat(static_cast<int>(native_), &status) != 0) {
+        return -1;
+    }
+    return status.st_size;
+}
+
+bool File::resize(std::uint64_t newSize) {
+    return isOpen() && ftruncate(static_cast<int>(native_), static_cast<off_t>(newSize)) == 0;
+}
+
+void File::close() {
+    if (native_ >= 0) {
+        ::close(static_cast<int>(native_));  // also drops the lock
+        native_ = -1;
+    }
+}
+
+bool removeFile(const WideString& path) {
+    const std::string native = nativeText(path);
+    struct stat status;
+    if (lstat(native.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    return unlink(native.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads
+
+namespace {
+
+// Shared by the Thread object and the running thread, so that either may go first.
+struct ThreadState {
+    ThreadEntry entry;
+    void* argument;
+    pthread_t id{};
+    pthread_mutex_t gate = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t resumed = PTHREAD_COND_INITIALIZER;
+    bool go = false;
+    bool cancelled = false;  // closed before it was ever resumed: never runs the entry
+    bool joined = false;
+};
+using SharedThreadState = std::shared_ptr<ThreadState>;
+
+void* threadTrampoline(void* raw) {
+    std::unique_ptr<SharedThreadState> holder(static_cast<SharedThreadState*>(raw));
+    ThreadState& state = **holder;
+    pthread_mutex_lock(&state.gate);
+    while (!state.go) {
+        pthread_cond_wait(&state.resumed, &state.gate);
+    }
+    const bool cancelled = state.cancelled;
+    pthread_mutex_unlock(&state.gate);
+    if (!cancelled) {
+        state.entry(state.argument);
+    }
+    return nullptr;
+}
+
+SharedThreadState& stateOf(void* native) { return *static_cast<SharedThreadState*>(native); }
+
+void release(ThreadState& state, bool cancel) {
+    pthread_mutex_lock(&state.gate);
+    if (!state.go) {
+        state.cancelled = cancel;
+        state.go = true;
+        pthread_cond_signal(&state.resumed);
+    }
+    pthread_mutex_unlock(&state.gate);
+}
+
+}  // namespace
+
+Thread::~Thread() { close(); }
+
+Thread::Thread(Thread&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = other.native_;
+        other.native_ = nullptr;
+    }
+    return *this;
+}
+
+Thread Thread::createSuspended(ThreadEntry entry, void* argument) {
+    auto state = std::make_shared<ThreadState>();
+    state->entry = entry;
+    state->argument = argument;
+    auto* forThread = new SharedThreadState(state);
+    if (pthread_create(&state->id, nullptr, threadTrampoline, forThread) != 0) {
+        delete forThread;
+        return Thread();
+    }
+    Thread thread;
+    thread.native_ = new SharedThreadState(state);
+    return thread;
+}
+
+bool Thread::resume() {
+    if (native_ == nullptr) {
+        return false;
+    }
+    release(*stateOf(native_), false);
+    return true;
+}
+
+void Thread::close() {
+    if (native_ == nullptr) {
+        return;
+    }
+    ThreadState& state = *stateOf(native_);
+    if (!state.joined) {
+        release(state, true);
+        pthread_detach(state.id);
+    }
+    delete static_cast<SharedThreadState*>(native_);
+    native_ = nullptr;
+}
+
+void Thread::waitForAll(const std::vector<Thread*>& threads) {
+    for (Thread* thread : threads) {
+        if (thread == nullptr || thread->native_ == nullptr) {
+            continue;
+        }
+        ThreadState& state = *stateOf(thread->native_);
+        if (!state.joined) {
+            pthread_join(state.id, nullptr);
+            state.joined = true;
+        }
+    }
+}
+
+Mutex::Mutex() {
+    auto* mutex = new pthread_mutex_t;
+    if (pthread_mutex_init(mutex, nullptr) != 0) {
+        delete mutex;
+        return;
+    }
+    native_ = mutex;
+}
+
+Mutex::~Mutex() {
+    if (native_ != nullptr) {
+        pthread_mutex_destroy(static_cast<pthread_mutex_t*>(native_));
+        delete static_cast<pthread_mutex_t*>(native_);
+    }
+}
+
+void Mutex::lock() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(native_)); }
+
+void Mutex::unlock() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(native_)); }
+
+// ---------------------------------------------------------------------------------------------
+// Processes and time
+
+namespace {
+
+struct ChildProcess {
+    pid_t pid;
+    bool reaped;
+};
+
+// A child that has been reaped counts as ended for every later wait.
+bool reapIfEnded(ChildProcess& child, bool block, bool& failed) {
+    if (child.reaped) {
+        return true;
+    }
+    int status = 0;
+    pid_t result;
+    do {
+        result = waitpid(child.pid, &status, block ? 0 : WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        failed = true;
+        return false;
+    }
+    if (result == child.pid) {
+        child.reaped = true;
+    }
+    return child.reaped;
+}
+
+}  // namespace
+
+Process::~Process() { close(); }
+
+Process::Process(Process&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = other.native_;
+        other.native_ = nullptr;
+    }
+    return *this;
+}
+
+Process Process::start(const WideString& program, const WideString& commandLine) {
+    const std::string programPath = nativeText(program);
+    struct stat status;
+    if (stat(programPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return Process();
+    }
+    // A download arrives without the execute bit that a Windows program does not need.
+    chmod(programPath.c_str(), status.st_mode | S_IXUSR);
+
+    std::vector<std::string> arguments;
+    for (const WideString& argument : splitWindowsCommandLine(commandLine)) {
+        arguments.push_back(nativeText(argument));
+    }
+    if (arguments.empty()) {
+        arguments.push_back(programPath);
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, programPath.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        return Process();
+    }
+    Process process;
+    process.native_ = new ChildProcess{pid, false};
+    return process;
+}
+
+WaitResult Process::wait(std::uint32_t milliseconds) {
+    if (native_ == nullptr) {
+        return WaitResult::Failed;
+    }
+    auto& child = *static_cast<ChildProcess*>(native_);
+    bool failed = false;
+    if (milliseconds == kWaitForever) {
+        return reapIfEnded(child, true, failed) ? WaitResult::Ended : WaitResult::Failed;
+    }
+    const std::uint32_t start = tickCount();
+    constexpr std::uint32_t kPollMs = 2;
+    while (true) {
+        if (reapIfEnded(child, false, failed)) {
+            return WaitResult::Ended;
+        }
+        if (failed) {
+            return WaitResult::Failed;
+        }
+        const std::uint32_t elapsed = tickCount() - start;
+        if (elapsed >= milliseconds) {
+            return WaitResult::TimedOut;
+        }
+        sleepMilliseconds(std::min(kPollMs, milliseconds - elapsed));
+    }
+}
+
+void Process::close() {
+    if (native_ == nullptr) {
+        return;
+    }
+    auto* child = static_cast<ChildProcess*>(native_);
+    if (!child->reaped) {
+        // Not waited for: let it go on without leaving a zombie behind when it ends.
+        bool failed = false;
+        reapIfEnded(*child, false, failed);
+    }
+    delete child;
+    native_ = nullptr;
+}
+
+std::uint32_t tickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+void sleepMilliseconds(std::uint32_t milliseconds) {
+    timespec duration{static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Host windows
+
+namespace posix {
+
+namespace {
+
+std::string hex(std::uint64_t value, int digits) {
+    char buffer[24] = {};
+    std::snprintf(buffer, sizeof buffer, "%0*llx", digits, static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::uint64_t fnv1a(std::uint64_t hash, const std::u16string& text) {
+    for (char16_t unit : text) {
+        for (int shift = 0; shift < 16; shift += 8) {
+            hash ^= static_cast<unsigned char>(unit >> shift);
+            hash *= 0x100000001b3ull;
+        }
+    }
+    return hash;
+}
+
+}  // namespace
+
+std::string windowSocketName(std::uint32_t handle) { return "velmora-hwnd/" + hex(handle, 8); }
+
+std::string windowFinderPrefix(const std::u16string& windowClass, const std::u16string& title) {
+    std::uint64_t hash = fnv1a(0xcbf29ce484222325ull, windowClass);
+    hash = fnv1a(hash, std::u16string(1, u'\0'));
+    hash = fnv1a(hash, title);
+    return "velmora-wndclass/" + hex(hash, 16) + "/";
+}
+
+std::string windowFinderName(const std::u16string& windowClass, const std::u16string& title,
+                             std::uint32_t handle) {
+    return windowFinderPrefix(windowClass, title) + hex(handle, 8);
+}
+
+}  // namespace posix
+
+WindowHandle findWindow(const WideString& windowClass, const WideString& title) {
+    // Bound abstract sockets are listed with an '@' in place of their leading NUL byte.
+    const std::string wanted = "@" + posix::windowFinderPrefix(windowClass, title);
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    while (std::getline(table, line)) {
+        const std::size_t at = line.find(wanted);
+        if (at == std::string::npos) {
+            continue;
+        }
+        const std::string digits = line.substr(at + wanted.size(), 8);
+        char* end = nullptr;
+        const unsigned long handle = std::strtoul(digits.c_str(), &end, 16);
+        if (end == digits.c_str() + 8 && handle != 0) {
+            return static_cast<WindowHandle>(handle);
+        }
+    }
+    return 0;
+}
+
+bool postMessage(WindowHandle window, std::uint32_t message, std::uint32_t wParam,
+                 std::uint32_t lParam) {
+    static const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sender < 0 || window == 0) {
+        return false;
+    }
+    unsigned char datagram[posix::kMessageDatagramSize];
+    const std::uint32_t values[3] = {message, wParam, lParam};
+    for (int v = 0; v < 3; ++v) {
+        for (int b = 0; b < 4; ++b) {
+            datagram[v * 4 + b] = static_cast<unsigned char>(values[v] >> (8 * b));
+        }
+    }
+    const std::string name = posix::windowSocketName(window);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    // Never waits: a full or missing receiver loses the message, as a failed post does.
+    return sendto(sender, datagram, sizeof datagram, MSG_DONTWAIT | MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&address), length) ==
+           static_cast<ssize_t>(sizeof datagram);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Machine probes
+
+bool isWow64() {
+    utsname names{};
+    if (uname(&names) != 0) {
+        return sizeof(void*) == 8;
+    }
+    const std::string machine = names.machine;
+    return machine.find("64") != std::string::npos || machine == "s390x";
+}
+
+int isNt6OrLater() { return 1; }
+
+// ---------------------------------------------------------------------------------------------
+// Process start-up
+
+std::vector<WideString> commandLineArguments(int argc, char** argv) {
+    std::vector<WideString> arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(wideFromNative(argv[i]));
+    }
+    return arguments;
+}
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+// Conversions between the two kinds of text: UTF-16 for the command line, paths and window
+// texts, UTF-8 for network addresses and the setup manifest.
+#pragma once
+
+#include <string>
+
+// Encodes every 16-bit unit on its own as if it were a code point, in its shortest form: a
+// surrogate pair becomes two three-byte sequences. Never fails.
+std::string toUtf8(const std::u16string& text);
+
+// Strict UTF-8 to UTF-16. The whole input is converted or nothing is: on malformed input
+// (stray or missing continuation bytes, overlong forms, encoded surrogates, values above
+// U+10FFFF, a sequence cut off by the end) it returns false and leaves `out` untouched.
+bool fromUtf8(const std::string& text, std::u16string& out);

@@ -1,0 +1,34 @@
+// Ownership of libcurl handles and the options every request shares.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+
+struct CurlEasyCleanup {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+
+inline CurlEasy makeCurlEasy() { return CurlEasy(curl_easy_init()); }
+
+// TLS without certificate or host-name checks, no overall time limit, and the connect and
+// no-data bounds of transferLimits().
+void setCommonTransferOptions(CURL* handle);
+
+// libcurl's process-wide state, set up once on the main thread before any request and before
+// any worker thread exists.
+class CurlGlobal {
+public:
+    CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {}
+    ~CurlGlobal() {
+        if (ok_) {
+            curl_global_cleanup();
+        }
+    }
+    CurlGlobal(const CurlGlobal&) = delete;
+    CurlGlobal& operator=(const CurlGlobal&) = delete;
+
+private:
+    bool ok_;
+};

@@ -1,0 +1,61 @@
+#include "transfer/single_requests.h"
+
+#include "support/diagnostic_log.h"
+#include "transfer/curl_easy.h"
+#include "transfer/segment_transfer.h"
+
+std::uint64_t getFileSize(const std::string& url) {
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        CurlEasy easy = makeCurlEasy();
+        if (!easy) {
+            continue;
+        }
+        CURL* handle = easy.get();
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
+        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+        setCommonTransferOptions(handle);
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeSegment);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+        const CURLcode code = curl_easy_perform(handle);
+        if (code == CURLE_OK) {
+            curl_off_t length = -1;
+            curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            // libcurl reports -1 when the server gave no length: that is no length at all.
+            return length > 0 ? static_cast<std::uint64_t>(length) : 0;
+        }
+        writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
+    }
+    return 0;
+}
+
+bool getData(const std::string& url, std::string& out) {
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        CurlEasy easy = makeCurlEasy();
+        if (!easy) {
+            continue;
+        }
+        BodySink sink{&out, 0};
+        CURL* handle = easy.get();
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_HEADER, 0L);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+        setCommonTransferOptions(handle);
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendToBuffer);
+        if (curl_easy_perform(handle) == CURLE_OK) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t appendToBuffer(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* sink = static_cast<BodySink*>(user);
+    const std::size_t length = size * count;
+    if (length > kMaxInMemoryBody - sink->taken) {
+        return 0;  // libcurl ends the transfer with a write error
+    }
+    sink->out->append(data, length);
+    sink->taken += length;
+    return length;
+}

@@ -1,0 +1,3 @@
+#include "transfer/transfer_limits.h"
+
+TransferLimits transferLimits() { return TransferLimits{30, 60}; }
