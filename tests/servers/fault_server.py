@@ -1,0 +1,321 @@
+#!/usr/bin/python3
+"""Fault-injecting HTTP/1.1 test server (loopback only, stdlib only).
+
+CLI:
+    fault_server.py [--port 0] [--port-file FILE] [--root DIR]
+Binds 127.0.0.1 (port 0 picks a free port), prints the port on stdout and
+writes it to FILE (atomically), then serves until SIGTERM/SIGINT.
+
+Python:
+    with FaultServer(root=None) as srv:      # or srv.start() / srv.stop()
+        srv.port, srv.url("/res/100/a"), srv.requests(prefix), srv.reset()
+
+Every response carries `Connection: close`.
+
+URLs:
+    /res/<size>[/<anything...>]  generated pattern bytes (pattern.py)
+    /file/<relative path>        file under --root (403 on "..", 404 if absent)
+    /_requests[?path=PREFIX]     JSON list of logged requests, in arrival order:
+                                 {"method","path","query","range","time"}
+    /_reset                      clears the log and every fault counter
+    anything else                404
+/_requests and /_reset are not logged.
+
+Resources: HEAD -> 200 + Content-Length + Accept-Ranges: bytes.  GET -> 200
+whole body; `Range: bytes=A-B | A- | -N` -> 206 + Content-Range; a range
+starting at or past the end -> 416 + `Content-Range: bytes */size`.
+
+Faults (query parameters, combinable, unknown ones ignored, a malformed value
+of a known one -> 400).  Budgets ("first TIMES") are counted per raw
+path+query, so each test should use its own path.  START is the first byte
+the client asked for (0 without a Range header) or `*` for any.
+    status=N        GET/HEAD answer N with `<html><body>Error N</body></html>\n`
+    ignore_range=1  ranged GET answers 200 with the whole body
+    wrong_range=1   ranged GET A-B answers 206 `bytes (A+1)-B/size` and the
+                    bytes from A+1 (empty when A == B)
+    nolength=1      no Content-Length anywhere; the body ends at close
+    length0=1       HEAD says Content-Length: 0; GET answers 200, empty body
+    short=K         GET bodies stop K bytes before their Content-Length, close
+    over=K          GET 200 bodies carry K extra pattern bytes (HEAD unchanged)
+    stall=S         GET sends headers + `stall_after` (default 0) body bytes,
+                    goes silent for S seconds (may be fractional), then closes
+    slow=BPS        GET bodies paced at about BPS bytes/second
+    cut=START:N:TIMES[,...]   first TIMES matching GETs: headers + N body
+                    bytes, then TCP reset; later ones are served normally
+    drop=START:TIMES[,...]    first TIMES matching GETs: reset, no response
+    headfail=TIMES  first TIMES HEADs: reset, no response
+When several body limits apply (short, cut, stall_after) the smallest wins; a
+tie between cut and stall resets.  drop/headfail take precedence over status.
+"""
+
+import argparse
+import io
+import json
+import os
+import signal
+import socket
+import socketserver
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from byte_range import parse_range  # noqa: E402
+from faults import Counters, parse_faults, take_cut, take_drop, take_headfail  # noqa: E402
+from net_util import reset_connection, write_atomically  # noqa: E402
+from request_log import RequestLog  # noqa: E402
+from resources import CHUNK, Forbidden, resolve  # noqa: E402
+
+
+def _error_body(status):
+    return ("<html><body>Error %d</body></html>\n" % status).encode()
+
+
+class _Aborted(Exception):
+    """The connection was reset on purpose; nothing more may be written."""
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "FaultServer/1"
+    # An idle client must not pin a handler thread forever.
+    timeout = 60
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        self._dispatch(head=False)
+
+    def do_HEAD(self):
+        self._dispatch(head=True)
+
+    # -- plumbing ---------------------------------------------------------
+
+    def _dispatch(self, head):
+        self.close_connection = True
+        split = urlsplit(self.path)
+        path, query = split.path, split.query
+        try:
+            if path == "/_requests":
+                prefix = parse_qs(query).get("path", [None])[0]
+                self._send_small(200, json.dumps(self.server.log.entries(prefix)).encode(),
+                                 "application/json", head)
+                return
+            if path == "/_reset":
+                self.server.log.clear()
+                self.server.counters.reset()
+                self._send_small(200, b'{"reset": true}\n', "application/json", head)
+                return
+            self.server.log.add(self.command, path, query, self.headers.get("Range"), time.time())
+            self._serve(path, query, head)
+        except _Aborted:
+            pass
+        except (ConnectionError, socket.timeout):
+            self.close_connection = True
+
+    def _send_small(self, status, body, ctype, head, nolength=False):
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        if not nolength:
+            self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if not head:
+            self.wfile.write(body)
+
+    def _reset(self):
+        """Abort with a TCP RST once whatever was sent has reached the peer."""
+        self.wfile.flush()
+        reset_connection(self.connection, self.rfile)
+        # The base class flushes wfile after the handler returns.
+        self.wfile = io.BytesIO()
+        raise _Aborted()
+
+    def _start(self, status, length, nolength, extra=()):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "bytes")
+        for name, value in extra:
+            self.send_header(name, value)
+        if not nolength:
+            self.send_header("Content-Length", str(length))
+        self.send_header("Connection", "close")
+        self.end_headers()
+
+    # -- resources --------------------------------------------------------
+
+    def _serve(self, path, query, head):
+        try:
+            resource = resolve(path, self.server.root)
+        except Forbidden:
+            self._send_small(403, b"<html><body>Forbidden</body></html>\n", "text/html", head)
+            return
+        if resource is None:
+            self._send_small(404, b"<html><body>Not found</body></html>\n", "text/html", head)
+            return
+        try:
+            faults = parse_faults(query)
+        except ValueError as e:
+            self._send_small(400, ("bad fault parameter: %s\n" % e).encode(), "text/plain", head)
+            return
+        key = path + "?" + query
+        counters = self.server.counters
+        size = resource.size
+        rng = parse_range(self.headers.get("Range"), size)
+
+        if head and take_headfail(faults, counters, key):
+            self._reset()
+        if not head and take_drop(faults, counters, key, rng.start):
+            self._reset()
+        if faults.status is not None:
+            self._send_small(faults.status, _error_body(faults.status), "text/html", head,
+                             nolength=faults.nolength)
+            return
+        if head:
+            self._start(200, 0 if faults.length0 else size, faults.nolength)
+            return
+        if faults.length0:
+            self._start(200, 0, faults.nolength)
+            return
+
+        if rng.kind == "none" or faults.ignore_range:
+            offset, length = 0, size + faults.over
+            self._start(200, length, faults.nolength)
+        elif rng.kind == "unsatisfiable":
+            self._start(416, 0, faults.nolength, [("Content-Range", "bytes */%d" % size)])
+            return
+        else:
+            offset, last = rng.first, rng.last
+            if faults.wrong_range:
+                offset += 1
+            length = last - offset + 1
+            self._start(206, length, faults.nolength,
+                        [("Content-Range", "bytes %d-%d/%d" % (offset, last, size))])
+        self._send_body(resource, offset, length, faults, take_cut(faults, counters, key, rng.start))
+
+    def _send_body(self, resource, offset, length, faults, cut):
+        send, ending = max(0, length - faults.short), "close"
+        if faults.stall is not None and faults.stall_after <= send:
+            send, ending = faults.stall_after, "stall"
+        if cut is not None and cut <= send:
+            send, ending = cut, "reset"
+        elif cut is not None and ending == "close":
+            ending = "reset"
+        self._write_paced(resource, offset, send, faults.slow)
+        if ending == "reset":
+            self._reset()
+        if ending == "stall":
+            self.wfile.flush()
+            self.server.stopping.wait(faults.stall)
+
+    def _write_paced(self, resource, offset, count, bps):
+        chunk = max(1, bps // 10) if bps else CHUNK
+        began, sent = time.monotonic(), 0
+        for piece in resource.chunks(offset, count, chunk):
+            if self.server.stopping.is_set():
+                self._reset()
+            self.wfile.write(piece)
+            sent += len(piece)
+            if bps:
+                delay = began + sent / bps - time.monotonic()
+                if delay > 0:
+                    self.server.stopping.wait(delay)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 128
+
+    def __init__(self, address, root):
+        self.root = root
+        self.log = RequestLog()
+        self.counters = Counters()
+        self.stopping = threading.Event()
+        super().__init__(address, _Handler)
+
+    def server_bind(self):
+        # HTTPServer.server_bind resolves the host name, which can stall
+        # for seconds in a sandbox without DNS; nothing here needs it.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    def handle_error(self, request, client_address):
+        if isinstance(sys.exc_info()[1], (ConnectionError, socket.timeout, ValueError, OSError)):
+            return
+        super().handle_error(request, client_address)
+
+
+class FaultServer:
+    def __init__(self, root=None, port=0, host="127.0.0.1"):
+        self.root = os.path.abspath(root) if root else None
+        self._address = (host, port)
+        self._httpd = None
+        self._thread = None
+
+    @property
+    def port(self):
+        return self._httpd.server_address[1]
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def requests(self, prefix=None):
+        return self._httpd.log.entries(prefix)
+
+    def reset(self):
+        self._httpd.log.clear()
+        self._httpd.counters.reset()
+
+    def start(self):
+        self._httpd = _Server(self._address, self.root)
+        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.1},
+                                        name="fault-server", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._httpd is None:
+            return
+        self._httpd.stopping.set()
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join()
+        self._httpd = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Fault-injecting HTTP test server on 127.0.0.1")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--port-file")
+    ap.add_argument("--root")
+    args = ap.parse_args(argv)
+
+    done = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: done.set())
+
+    server = FaultServer(root=args.root, port=args.port).start()
+    try:
+        if args.port_file:
+            write_atomically(args.port_file, "%d\n" % server.port)
+        print(server.port, flush=True)
+        while not done.wait(0.5):
+            pass
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

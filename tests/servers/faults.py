@@ -1,0 +1,120 @@
+"""Fault switches of the fault server, read from a request's query string.
+
+    parse_faults(query) -> Faults     (ValueError on a malformed known value)
+    Counters                          thread-safe "first TIMES requests" budgets
+
+Recognised parameters (unknown ones are ignored):
+    status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
+    short=K  over=K  stall=S  stall_after=B  slow=BPS
+    cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
+START is a byte offset or `*` (any start); it is stored as None for `*`.
+"""
+
+import threading
+from dataclasses import dataclass, field
+from urllib.parse import parse_qsl
+
+
+@dataclass
+class Faults:
+    status: int = None
+    ignore_range: bool = False
+    wrong_range: bool = False
+    nolength: bool = False
+    length0: bool = False
+    short: int = 0
+    over: int = 0
+    stall: float = None
+    stall_after: int = 0
+    slow: int = None
+    cut: list = field(default_factory=list)   # [(start or None, n, times)]
+    drop: list = field(default_factory=list)  # [(start or None, times)]
+    headfail: int = 0
+
+
+def _flag(value):
+    return value not in ("", "0", "false", "no")
+
+
+def _nonneg_int(name, value):
+    n = int(value)
+    if n < 0:
+        raise ValueError("%s must not be negative" % name)
+    return n
+
+
+def _start(value):
+    return None if value == "*" else _nonneg_int("START", value)
+
+
+def _entries(name, value, arity):
+    out = []
+    for item in value.split(","):
+        parts = item.split(":")
+        if len(parts) != arity:
+            raise ValueError("%s entries need %d fields: %r" % (name, arity, item))
+        out.append((_start(parts[0]),) + tuple(_nonneg_int(name, p) for p in parts[1:]))
+    return out
+
+
+def parse_faults(query):
+    f = Faults()
+    for name, value in parse_qsl(query, keep_blank_values=True):
+        if name == "status":
+            f.status = int(value)
+        elif name in ("ignore_range", "wrong_range", "nolength", "length0"):
+            setattr(f, name, _flag(value))
+        elif name in ("short", "over", "stall_after", "headfail"):
+            setattr(f, name, _nonneg_int(name, value))
+        elif name == "stall":
+            f.stall = float(value)
+            if f.stall < 0:
+                raise ValueError("stall must not be negative")
+        elif name == "slow":
+            f.slow = _nonneg_int(name, value) or None
+        elif name == "cut":
+            f.cut = _entries(name, value, 3)
+        elif name == "drop":
+            f.drop = _entries(name, value, 2)
+    return f
+
+
+class Counters:
+    """How many times each (request key, fault entry) has fired."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._counts = {}
+
+    def consume(self, key, times):
+        """True (and count it) while `key` has fired fewer than `times` times."""
+        with self._lock:
+            used = self._counts.get(key, 0)
+            if used >= times:
+                return False
+            self._counts[key] = used + 1
+            return True
+
+    def reset(self):
+        with self._lock:
+            self._counts.clear()
+
+
+def take_cut(faults, counters, key, start):
+    """Body byte count after which to reset this GET, or None."""
+    for index, (want, n, times) in enumerate(faults.cut):
+        if (want is None or want == start) and counters.consume((key, "cut", index), times):
+            return n
+    return None
+
+
+def take_drop(faults, counters, key, start):
+    """True when this GET must be reset before any response byte."""
+    for index, (want, times) in enumerate(faults.drop):
+        if (want is None or want == start) and counters.consume((key, "drop", index), times):
+            return True
+    return False
+
+
+def take_headfail(faults, counters, key):
+    return faults.headfail > 0 and counters.consume((key, "headfail"), faults.headfail)
