@@ -1,0 +1,93 @@
+#include "tests/hosts/host_options.h"
+
+#include "support/text_conversion.h"
+
+const char kHostUsage[] =
+    "usage: wizard-host [--class C] [--title T] [--no-hwnd] [--record FILE] [--quiet]\n"
+    "                   [--usermsg U] -- DOWNLOADER [ARGS...]\n"
+    "Creates a host window, runs DOWNLOADER with ARGS and /HWND:<handle>, records every\n"
+    "message as 'MSG WPARAM LPARAM' and exits with DOWNLOADER's exit code (127 when it\n"
+    "cannot be started, 126 when the window or the record cannot be set up, 2 on bad usage).\n";
+
+namespace {
+
+bool parseNumber(const platform::WideString& text, std::uint32_t& value) {
+    if (text.empty() || text.size() > 10) {
+        return false;
+    }
+    std::uint64_t number = 0;
+    for (char16_t unit : text) {
+        if (unit < u'0' || unit > u'9') {
+            return false;
+        }
+        number = number * 10 + static_cast<std::uint64_t>(unit - u'0');
+    }
+    if (number > 0xFFFFFFFFull) {
+        return false;
+    }
+    value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+}  // namespace
+
+bool parseHostOptions(const std::vector<platform::WideString>& arguments, HostOptions& options,
+                      std::string& error) {
+    std::size_t i = 0;
+    // Every option but the flags takes the next argument as its value.
+    auto value = [&](platform::WideString& out) {
+        if (i + 1 >= arguments.size()) {
+            error = "missing value after " + toUtf8(arguments[i]);
+            return false;
+        }
+        out = arguments[++i];
+        return true;
+    };
+    for (; i < arguments.size(); ++i) {
+        const platform::WideString& argument = arguments[i];
+        if (argument == u"--") {
+            options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                   arguments.end());
+            if (options.command.empty()) {
+                error = "no downloader after --";
+                return false;
+            }
+            return true;
+        }
+        if (argument == u"--class") {
+            if (!value(options.windowClass)) {
+                return false;
+            }
+        } else if (argument == u"--title") {
+            if (!value(options.title)) {
+                return false;
+            }
+        } else if (argument == u"--record") {
+            if (!value(options.recordPath)) {
+                return false;
+            }
+            if (options.recordPath.empty()) {
+                error = "empty --record path";
+                return false;
+            }
+        } else if (argument == u"--usermsg") {
+            platform::WideString text;
+            if (!value(text)) {
+                return false;
+            }
+            if (!parseNumber(text, options.userMessage)) {
+                error = "--usermsg needs a decimal number";
+                return false;
+            }
+        } else if (argument == u"--no-hwnd") {
+            options.appendHwnd = false;
+        } else if (argument == u"--quiet") {
+            options.quiet = true;
+        } else {
+            error = "unknown option " + toUtf8(argument);
+            return false;
+        }
+    }
+    error = "missing -- DOWNLOADER";
+    return false;
+}

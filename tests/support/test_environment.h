@@ -1,0 +1,15 @@
+// The one platform-specific piece of the tests: the variable that names the temporary directory.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// Reads and sets TMPDIR on POSIX, TMP on Windows (which GetTempPathW reads first).
+bool readTemporaryDirectoryVariable(std::u16string& value);
+void setTemporaryDirectoryVariable(const std::u16string& value);
+void clearTemporaryDirectoryVariable();
+// An environment variable as UTF-8, or empty.
+std::string environmentVariable(const char* name);
+
+}  // namespace testing_support

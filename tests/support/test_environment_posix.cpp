@@ -1,0 +1,25 @@
+#include <cstdlib>
+
+#include "support/platform.h"
+#include "support/text_conversion.h"
+#include "tests/support/test_environment.h"
+
+namespace testing_support {
+
+bool readTemporaryDirectoryVariable(std::u16string& value) {
+    const char* current = std::getenv("TMPDIR");
+    return current != nullptr && fromUtf8(current, value);
+}
+
+void setTemporaryDirectoryVariable(const std::u16string& value) {
+    setenv("TMPDIR", platform::pathToNative(value).c_str(), 1);
+}
+
+void clearTemporaryDirectoryVariable() { unsetenv("TMPDIR"); }
+
+std::string environmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace testing_support

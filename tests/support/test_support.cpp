@@ -1,0 +1,179 @@
+#include "tests/support/test_support.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/platform.h"
+#include "support/text_conversion.h"
+#include "tests/support/test_environment.h"
+#include "transfer/curl_easy.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path toPath(const std::u16string& path) { return fs::u8path(platform::pathToNative(path)); }
+
+std::u16string uniqueDirectoryName() {
+    static std::atomic<unsigned> counter{0};
+    char name[64];
+    std::snprintf(name, sizeof name, "dltest-%u-%u-%u", platform::tickCount(),
+                  static_cast<unsigned>(counter++), static_cast<unsigned>(std::rand()));
+    return widen(name);
+}
+
+}  // namespace
+
+std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+ScopedTemporaryDirectory::ScopedTemporaryDirectory() {
+    hadPrevious_ = readTemporaryDirectoryVariable(previous_);
+    std::u16string base = platform::temporaryDirectory();
+    path_ = base + uniqueDirectoryName() + platform::pathSeparator();
+    fs::create_directories(toPath(path_));
+    setTemporaryDirectoryVariable(path_);
+}
+
+ScopedTemporaryDirectory::~ScopedTemporaryDirectory() {
+    if (hadPrevious_) {
+        setTemporaryDirectoryVariable(previous_);
+    } else {
+        clearTemporaryDirectoryVariable();
+    }
+    std::error_code ignored;
+    fs::remove_all(toPath(path_), ignored);
+}
+
+std::string readFileBytes(const std::u16string& path) {
+    std::ifstream in(toPath(path), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+bool fileExists(const std::u16string& path) {
+    std::error_code ignored;
+    return fs::exists(toPath(path), ignored);
+}
+
+void writeFileBytes(const std::u16string& path, const std::string& bytes) {
+    std::ofstream out(toPath(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string patternBytes(std::uint64_t offset, std::uint64_t length) {
+    constexpr std::uint64_t kPeriod = 65521;
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(length));
+    for (std::uint64_t i = offset; i < offset + length; ++i) {
+        const std::uint32_t j = static_cast<std::uint32_t>(i % kPeriod);
+        bytes.push_back(static_cast<char>(static_cast<std::uint32_t>(j * 2654435761u) >> 24));
+    }
+    return bytes;
+}
+
+const TestServers& testServers() {
+    static const TestServers servers = [] {
+        TestServers loaded;
+        const std::string file = environmentVariable("DOWNLOADER_TEST_SERVERS");
+        if (file.empty()) {
+            return loaded;
+        }
+        std::ifstream in(fs::u8path(file));
+        std::string line;
+        while (std::getline(in, line)) {
+            const std::size_t equals = line.find('=');
+            if (equals == std::string::npos) {
+                continue;
+            }
+            const std::string name = line.substr(0, equals);
+            const std::string value = line.substr(equals + 1);
+            if (name == "FAULT_PORT") {
+                loaded.faultPort = std::atoi(value.c_str());
+            } else if (name == "HTTP_PORT") {
+                loaded.httpPort = std::atoi(value.c_str());
+            } else if (name == "HTTPS_PORT") {
+                loaded.httpsPort = std::atoi(value.c_str());
+            } else if (name == "FILES_DIR") {
+                loaded.filesDirectory = value;
+            }
+        }
+        loaded.available = loaded.faultPort != 0 && loaded.httpPort != 0;
+        return loaded;
+    }();
+    return servers;
+}
+
+std::string TestServers::faultUrl(const std::string& pathAndQuery) const {
+    return "http://127.0.0.1:" + std::to_string(faultPort) + pathAndQuery;
+}
+
+std::string TestServers::nginxUrl(const std::string& path, bool https) const {
+    return (https ? "https://127.0.0.1:" + std::to_string(httpsPort)
+                  : "http://127.0.0.1:" + std::to_string(httpPort)) +
+           path;
+}
+
+namespace {
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+// The string value of `"name": "..."` at or after pos, or "" for null.
+std::string jsonField(const std::string& json, std::size_t& pos, const std::string& name) {
+    const std::string key = "\"" + name + "\": ";
+    pos = json.find(key, pos);
+    if (pos == std::string::npos) {
+        return "";
+    }
+    pos += key.size();
+    if (json.compare(pos, 4, "null") == 0) {
+        return "";
+    }
+    const std::size_t end = json.find('"', pos + 1);
+    const std::string value = json.substr(pos + 1, end - pos - 1);
+    pos = end;
+    return value;
+}
+
+}  // namespace
+
+std::vector<std::string> loggedRequests(const std::string& pathPrefix) {
+    std::string json;
+    CurlEasy easy = makeCurlEasy();
+    const std::string url = testServers().faultUrl("/_requests?path=" + pathPrefix);
+    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &json);
+    curl_easy_perform(easy.get());
+    std::vector<std::string> requests;
+    std::size_t pos = 0;
+    while (true) {
+        std::size_t methodPos = pos;
+        const std::string method = jsonField(json, methodPos, "method");
+        if (methodPos == std::string::npos) {
+            break;
+        }
+        std::size_t rangePos = methodPos;
+        const std::string range = jsonField(json, rangePos, "range");
+        if (rangePos == std::string::npos) {
+            break;
+        }
+        requests.push_back(range.empty() ? method : method + " " + range);
+        pos = rangePos;
+    }
+    return requests;
+}
+
+int deadLoopbackPort() { return 1; }
+
+}  // namespace testing_support

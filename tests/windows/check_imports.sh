@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Checks that a Windows executable can load on Windows XP SP3. Wine offers every API whatever
+# version it pretends to be, so a run there proves nothing: the PE headers and the import table
+# are read instead.
+#
+#   check_imports.sh [--console] [--no-admin-manifest] EXE
+#
+# By default the executable must be a GUI-subsystem program whose manifest requests
+# administrator rights, as downloader.exe is; the options relax that for helper programs.
+set -euo pipefail
+
+subsystem="Windows GUI"
+want_manifest=1
+while [ "$#" -gt 1 ]; do
+    case "$1" in
+        --console) subsystem="Windows CUI" ;;
+        --no-admin-manifest) want_manifest=0 ;;
+        *)
+            echo "check_imports.sh: unknown option $1" >&2
+            exit 2
+            ;;
+    esac
+    shift
+done
+if [ "$#" -ne 1 ] || [ ! -f "$1" ]; then
+    echo "usage: check_imports.sh [--console] [--no-admin-manifest] EXE" >&2
+    exit 2
+fi
+exe=$1
+tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
+
+# DLLs that every Windows from XP SP3 on has.
+allowed_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|shlwapi|version|winmm|ws2_32|wsock32|crypt32|secur32|msvcrt)\.dll$'
+# Functions that Windows XP SP3 lacks, in the DLLs above (extended regular expression).
+missing_on_xp='^(GetTickCount64|.*SRWLock.*|.*ConditionVariable.*|InitOnce.*|Fls(Alloc|Free|GetValue|SetValue)|InitializeCriticalSectionEx|GetFileInformationByHandleEx|SetFileInformationByHandle|CreateSymbolicLink.*|GetFinalPathNameByHandle.*|QueryFullProcessImageName.*|GetThreadId|GetCurrentProcessorNumber|FlushProcessWriteBuffers|CancelIoEx|GetQueuedCompletionStatusEx|SetFileCompletionNotificationModes|Create(Event|Mutex|Semaphore|WaitableTimer)Ex[AW]?|CreateFile2|GetSystemTimePreciseAsFileTime|GetErrorMode|(GetLocaleInfo|LCMapString|CompareString)Ex|LocaleNameToLCID|GetUserDefaultLocaleName|GetDynamicTimeZoneInformation|GetProductInfo|RegGetValue[AW]|RegSetKeyValue[AW]|RegDeleteKeyEx[AW]|Wow64(Disable|Revert)Wow64FsRedirection|SetThreadStackGuarantee|if_nametoindex|if_indextoname|inet_pton|inet_ntop|InetPton[AW]?|InetNtop[AW]?|WSAPoll|WSASendMsg|GetAddrInfoEx[AW]?)$'
+# msvcrt.dll of Windows XP has none of the secure "_s" functions nor these later additions.
+missing_in_xp_msvcrt='(_s$|^(__acrt_iob_func|_set_invalid_parameter_handler|_fseeki64|_ftelli64)$)'
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+headers=$("${tools}objdump" -p "$exe")
+
+grep -q 'file format pei-i386' <<<"$headers" || fail "not a 32-bit x86 PE image"
+grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers" || fail "not PE32"
+grep -Eq "^Subsystem[[:space:]]+[0-9a-f]+[[:space:]]+\\($subsystem\\)" <<<"$headers" ||
+    fail "subsystem is not $subsystem"
+
+# XP's loader refuses images that declare a later subsystem or OS version than 5.1.
+version_of() {
+    awk -v major="Major$1Version" -v minor="Minor$1Version" '
+        $1 == major { a = $2 } $1 == minor { b = $2 } END { printf "%d.%d", a, b }' <<<"$headers"
+}
+for kind in Subsystem OperatingSystem; do
+    version=$(version_of "$kind")
+    if [ "${version%%.*}" -gt 5 ] || { [ "${version%%.*}" -eq 5 ] && [ "${version#*.}" -gt 1 ]; }; then
+        fail "$kind version $version is newer than Windows XP's 5.1"
+    fi
+done
+
+# "DLL Name: X" opens each DLL's block; its function rows carry a hex address, a hint and a name.
+imports=$(awk '
+    /^[[:space:]]*DLL Name:/ { dll = $3; print dll " -"; next }
+    /^The Export Tables|^PE File Base Relocations/ { dll = "" }
+    dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF >= 3 { print dll " " $3 }
+' <<<"$headers")
+if [ -z "$imports" ]; then
+    fail "no import table found"
+fi
+
+while read -r dll function; do
+    lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
+    if [ "$function" = - ]; then
+        case "$lower" in
+            bcrypt.dll) fail "imports bcrypt.dll, which Windows XP lacks" ;;
+            libgcc* | libstdc++* | libwinpthread* | libcurl*)
+                fail "imports $dll: the runtime must be linked statically" ;;
+            *) grep -Eq "$allowed_dlls" <<<"$lower" || fail "imports $dll, not a Windows XP system DLL" ;;
+        esac
+        continue
+    fi
+    if grep -Eq "$missing_on_xp" <<<"$function"; then
+        fail "imports $dll!$function, which Windows XP SP3 lacks"
+    fi
+    if [ "$lower" = msvcrt.dll ] && grep -Eq "$missing_in_xp_msvcrt" <<<"$function"; then
+        fail "imports msvcrt.dll!$function, which Windows XP's msvcrt.dll lacks"
+    fi
+done <<<"$imports"
+
+if [ "$want_manifest" -eq 1 ]; then
+    resources=$(mktemp)
+    trap 'rm -f "$resources"' EXIT
+    "${tools}objcopy" -O binary --only-section=.rsrc "$exe" "$resources"
+    grep -aq 'level="requireAdministrator"' "$resources" ||
+        fail "no manifest resource requesting requireAdministrator"
+fi
+
+dll_count=$(grep -c ' -$' <<<"$imports" || true)
+function_count=$(grep -vc ' -$' <<<"$imports" || true)
+if [ "$failures" -gt 0 ]; then
+    echo "$exe: $failures problem(s)"
+    exit 1
+fi
+echo "$exe: PE32, $subsystem, $function_count functions from $dll_count DLLs, all present on Windows XP SP3"
