@@ -9,6 +9,9 @@ namespace testing_support {
 bool readTemporaryDirectoryVariable(std::u16string& value);
 void setTemporaryDirectoryVariable(const std::u16string& value);
 void clearTemporaryDirectoryVariable();
+// Limits the size of files this process may write (0 lifts the limit); false where the
+// platform has no such limit.
+bool limitFileSizeForTest(unsigned long long bytes);
 // An environment variable as UTF-8, or empty.
 std::string environmentVariable(const char* name);
 

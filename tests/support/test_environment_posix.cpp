@@ -1,3 +1,5 @@
+#include <sys/resource.h>
+
 #include <cstdlib>
 
 #include "support/platform.h"
@@ -16,6 +18,13 @@ void setTemporaryDirectoryVariable(const std::u16string& value) {
 }
 
 void clearTemporaryDirectoryVariable() { unsetenv("TMPDIR"); }
+
+bool limitFileSizeForTest(unsigned long long bytes) {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes == 0 ? limit.rlim_max : static_cast<rlim_t>(bytes);
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
 
 std::string environmentVariable(const char* name) {
     const char* value = std::getenv(name);

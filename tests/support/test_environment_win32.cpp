@@ -22,6 +22,8 @@ void setTemporaryDirectoryVariable(const std::u16string& value) {
 
 void clearTemporaryDirectoryVariable() { SetEnvironmentVariableW(L"TMP", nullptr); }
 
+bool limitFileSizeForTest(unsigned long long) { return false; }
+
 std::string environmentVariable(const char* name) {
     char buffer[32768];
     const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);

@@ -102,7 +102,9 @@ const TestServers& testServers() {
             } else if (name == "HTTPS_PORT") {
                 loaded.httpsPort = std::atoi(value.c_str());
             } else if (name == "FILES_DIR") {
-                loaded.filesDirectory = value;
+                // Wine shows the Linux root as drive Z:.
+                const bool windows = platform::pathSeparator() == u'\\';
+                loaded.filesDirectory = windows && !value.empty() && value[0] == '/' ? "Z:" + value : value;
             }
         }
         loaded.available = loaded.faultPort != 0 && loaded.httpPort != 0;

@@ -1,0 +1,127 @@
+#include "transfer/single_requests.h"
+
+#include "support/platform.h"
+#include "tests/network/network_test.h"
+#include "tests/support/adjustable_transfer_limits.h"
+
+namespace {
+
+using testing_support::loggedRequests;
+using testing_support::patternBytes;
+using testing_support::ScopedTemporaryDirectory;
+using testing_support::testServers;
+
+std::string deadUrl() {
+    return "http://127.0.0.1:" + std::to_string(testing_support::deadLoopbackPort()) + "/m";
+}
+
+TEST(GetFileSize, ReportsTheLengthAfterOneRequest) {
+    REQUIRE_TEST_SERVERS();
+    ScopedTemporaryDirectory temp;
+    const std::string path = uniquePath("/res/3000");
+    EXPECT_EQ(getFileSize(testServers().faultUrl(path)), 3000u);
+    EXPECT_EQ(loggedRequests(path), std::vector<std::string>{"HEAD"});
+    EXPECT_FALSE(testing_support::fileExists(logPathIn(temp.path())));
+}
+
+TEST(GetFileSize, DeadPortLogsEveryFailedAttempt) {
+    ScopedTemporaryDirectory temp;
+    EXPECT_EQ(getFileSize(deadUrl()), 0u);
+    std::string expected;
+    for (int i = 0; i < 5; ++i) {
+        expected += "Failed to call getFileSize():7\n";
+    }
+    EXPECT_EQ(logText(temp), expected);
+}
+
+TEST(GetFileSize, NoLengthAndZeroLengthMeanNoLength) {
+    REQUIRE_TEST_SERVERS();
+    ScopedTemporaryDirectory temp;
+    EXPECT_EQ(getFileSize(testServers().faultUrl(uniquePath("/res/3000") + "?nolength=1")), 0u);
+    EXPECT_EQ(getFileSize(testServers().faultUrl(uniquePath("/res/3000") + "?length0=1")), 0u);
+    EXPECT_FALSE(testing_support::fileExists(logPathIn(temp.path())));
+}
+
+TEST(GetFileSize, RetriesAfterABrokenConnection) {
+    REQUIRE_TEST_SERVERS();
+    ScopedTemporaryDirectory temp;
+    const std::string path = uniquePath("/res/3000");
+    EXPECT_EQ(getFileSize(testServers().faultUrl(path + "?headfail=2")), 3000u);
+    EXPECT_EQ(loggedRequests(path), (std::vector<std::string>{"HEAD", "HEAD", "HEAD"}));
+    const std::string log = logText(temp);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+}
+
+TEST(GetData, AppendsTheBodyAfterWhatTheCallerHad) {
+    REQUIRE_TEST_SERVERS();
+    std::string out = "before|";
+    EXPECT_TRUE(getData(testServers().faultUrl(uniquePath("/res/3000")), out));
+    EXPECT_EQ(out, "before|" + patternBytes(0, 3000));
+}
+
+TEST(GetData, ErrorStatusStillDeliversItsBody) {
+    REQUIRE_TEST_SERVERS();
+    std::string out;
+    EXPECT_TRUE(getData(testServers().faultUrl(uniquePath("/res/10") + "?status=404"), out));
+    EXPECT_EQ(out, "<html><body>Error 404</body></html>\n");
+}
+
+TEST(GetData, EmptyBodySucceedsWithoutChangingTheOutput) {
+    REQUIRE_TEST_SERVERS();
+    std::string out = "kept";
+    EXPECT_TRUE(getData(testServers().faultUrl(uniquePath("/res/3000") + "?length0=1"), out));
+    EXPECT_EQ(out, "kept");
+}
+
+TEST(GetData, BrokenOffPartStaysInFrontOfTheWholeBody) {
+    REQUIRE_TEST_SERVERS();
+    const std::string path = uniquePath("/res/3000");
+    std::string out;
+    EXPECT_TRUE(getData(testServers().faultUrl(path + "?cut=0:100:1"), out));
+    EXPECT_EQ(out, patternBytes(0, 100) + patternBytes(0, 3000));
+    EXPECT_EQ(loggedRequests(path).size(), 2u);
+}
+
+TEST(GetData, DeadPortFailsAfterFiveAttemptsWithoutLogging) {
+    ScopedTemporaryDirectory temp;
+    std::string out;
+    EXPECT_FALSE(getData(deadUrl(), out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(testing_support::fileExists(logPathIn(temp.path())));
+}
+
+TEST(GetData, BodyBeyondTheCapFailsTheAttempt) {
+    REQUIRE_TEST_SERVERS();
+    const std::string path = uniquePath("/res/3000000");
+    std::string out;
+    EXPECT_FALSE(getData(testServers().faultUrl(path), out));
+    EXPECT_EQ(loggedRequests(path).size(), 5u);
+    EXPECT_LE(out.size(), 5 * kMaxInMemoryBody);
+}
+
+TEST(GetData, StalledServerFailsTheAttemptInsteadOfHanging) {
+    REQUIRE_TEST_SERVERS();
+    setTransferLimitsForTest(TransferLimits{30, 1});
+    const std::string path = uniquePath("/res/3000");
+    std::string out;
+    const std::uint32_t start = platform::tickCount();
+    const bool ok = getData(testServers().faultUrl(path + "?stall=120&stall_after=10"), out);
+    const std::uint32_t elapsed = platform::tickCount() - start;
+    restoreDefaultTransferLimits();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(loggedRequests(path).size(), 5u);
+    // Five attempts of about a second each, far below the server's two-minute stall.
+    EXPECT_LT(elapsed, 60000u);
+}
+
+TEST(GetData, FetchesOverTlsWithoutCertificateChecks) {
+    REQUIRE_TEST_SERVERS();
+    const std::string name = "manifest-tls.txt";
+    testing_support::writeFileBytes(
+        testing_support::widen(testServers().filesDirectory + "/" + name), "URL_64BIT_SETUP=x\n");
+    std::string out;
+    EXPECT_TRUE(getData(testServers().nginxUrl("/" + name, true), out));
+    EXPECT_EQ(out, "URL_64BIT_SETUP=x\n");
+}
+
+}  // namespace
