@@ -1,0 +1,137 @@
+"""The two builds of the downloader as the end-to-end tests drive them.
+
+A target runs the real executables: natively (build/native) or under Wine
+(build/windows, in a private prefix). Each run gets its own temporary
+directory, where the downloader writes its log and the installer.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+LOG_NAME = "downloader_log.txt"
+RUN_TIMEOUT = 240
+
+
+class RunResult:
+    def __init__(self, returncode, elapsed, log, messages, stdout, stderr):
+        self.returncode = returncode
+        self.elapsed = elapsed
+        self.log = log
+        self.messages = messages
+        self.stdout = stdout
+        self.stderr = stderr
+
+
+def read_messages(path):
+    messages = []
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 3:
+                    messages.append(tuple(int(p) for p in parts))
+    return messages
+
+
+class Target:
+    """What the native and the Wine target share."""
+
+    name = None
+    exe_suffix = ""
+
+    def __init__(self, build_dir):
+        self.build_dir = build_dir
+        self.work = tempfile.mkdtemp(prefix="e2e-%s-" % self.name)
+
+    def binary(self, name):
+        return os.path.join(self.build_dir, name + self.exe_suffix)
+
+    def fresh_temp_dir(self):
+        """An empty temporary directory for the next run."""
+        path = tempfile.mkdtemp(prefix="tmp ", dir=self.work)  # a blank, as in "Jane Doe"
+        return path
+
+    def windows_path(self, path):
+        return path
+
+    def installer_binary(self):
+        return self.binary("test-installer")
+
+    def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT):
+        """Runs the downloader, inside wizard-host when host_args is not None."""
+        if host_args is None:
+            command = [self.binary("downloader")] + list(downloader_args)
+        else:
+            record = record or os.path.join(self.work, "record-%d.txt" % time.monotonic_ns())
+            command = ([self.binary("wizard-host"), "--quiet", "--record",
+                        self.windows_path(record)] + list(host_args)
+                       + ["--", self.windows_path(self.binary("downloader"))] + list(downloader_args))
+        start = time.monotonic()
+        completed = self._execute(command, temp_dir, timeout)
+        elapsed = time.monotonic() - start
+        log_path = os.path.join(temp_dir, LOG_NAME)
+        log = open(log_path, "rb").read() if os.path.exists(log_path) else None
+        messages = read_messages(record) if record else []
+        return RunResult(completed.returncode, elapsed, log, messages, completed.stdout,
+                         completed.stderr)
+
+    def cleanup(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class NativeTarget(Target):
+    name = "native"
+    is_64bit_windows = True  # a 64-bit Linux counts as 64-bit Windows
+    is_nt6 = True
+
+    def _execute(self, command, temp_dir, timeout):
+        env = dict(os.environ, TMPDIR=temp_dir)
+        return subprocess.run(command, env=env, capture_output=True, timeout=timeout)
+
+
+class WineTarget(Target):
+    """Runs the Windows build through scripts/wine-run in a prefix of its own.
+
+    The temporary directory is handed over in TMP and TEMP as a Z: path, which Wine's
+    GetTempPathW reports.
+    """
+
+    exe_suffix = ".exe"
+
+    def __init__(self, build_dir, arch="win32", version=None):
+        self.name = "wine-%s%s" % (arch, "-" + version if version else "")
+        super().__init__(build_dir)
+        self.arch = arch
+        self.version = version
+        self.is_64bit_windows = arch == "win64"
+        self.is_nt6 = version not in ("winxp", "win2003")
+        self.prefix = os.path.join(REPO, "build", "wine", "e2e-" + self.name[len("wine-"):])
+
+    def windows_path(self, path):
+        return "Z:" + path.replace("/", "\\")
+
+    def _wine_env(self, temp_dir):
+        env = dict(os.environ, WINE_PREFIX_DIR=self.prefix, WINE_RUN_ARCH=self.arch)
+        windows_temp = self.windows_path(temp_dir.rstrip("/")) + "\\"
+        env["TMP"] = windows_temp
+        env["TEMP"] = windows_temp
+        return env
+
+    def set_version(self, program):
+        """Makes Wine report this target's Windows version to `program` (an .exe name)."""
+        if not self.version:
+            return
+        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "reg", "add",
+                        "HKCU\\Software\\Wine\\AppDefaults\\" + program, "/v", "Version",
+                        "/d", self.version, "/f"],
+                       env=self._wine_env(self.work), capture_output=True, timeout=120, check=True)
+
+    def _execute(self, command, temp_dir, timeout):
+        env = self._wine_env(temp_dir)
+        # Every path in the command is a Linux path: Wine's loader takes the program as is.
+        return subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command, env=env,
+                              capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)

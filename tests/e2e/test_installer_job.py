@@ -1,0 +1,182 @@
+"""The whole job through wizard-host: download with progress, silent run with heartbeat,
+clean-up, and what the host is told."""
+
+import os
+
+import pytest
+
+KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
+
+
+def publish_job(target, servers, unique, installer_address):
+    """A manifest naming the same installer for every machine; returns its address."""
+    text = "".join("%s=%s\r\n" % (key, installer_address) for key in KEYS)
+    servers.publish("%s/manifest.txt" % unique, text)
+    return servers.nginx.http_url("/%s/manifest.txt" % unique)
+
+
+def publish_installer(target, servers, unique, name="setup"):
+    file_name = name + target.exe_suffix
+    servers.publish_copy("%s/%s" % (unique, file_name), target.installer_binary())
+    return file_name, os.path.getsize(target.installer_binary())
+
+
+def target_directory(target, unique, sleep_ms=None):
+    """The directory given with /PATH:, where the test installer writes its record."""
+    directory = os.path.join(target.work, "Program Files", unique)
+    os.makedirs(directory, exist_ok=True)
+    if sleep_ms is not None:
+        with open(os.path.join(directory, "sleep-ms"), "w") as f:
+            f.write(str(sleep_ms))
+    return directory
+
+
+def read_record(directory):
+    path = os.path.join(directory, "install-record.txt")
+    if not os.path.exists(path):
+        return None
+    arguments = []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("ARG "):
+                arguments.append(line.split(" ", 2)[2])
+    return arguments
+
+
+def split_messages(messages, user_message):
+    progress = [m for m in messages if m[0] == user_message]
+    other = [m for m in messages if m[0] != user_message]
+    return progress, other
+
+
+def assert_protocol(messages, user_message, length, min_heartbeats, max_heartbeats=None):
+    """Progress up to the length, one download-complete, then numbered heartbeats."""
+    progress, _ = split_messages(messages, user_message)
+    assert progress, "no progress message"
+    assert all(wparam == length for _, wparam, _ in progress)
+    done = [lparam for _, _, lparam in progress]
+    assert done == sorted(done)
+    assert done[-1] == length
+    last_progress = max(i for i, m in enumerate(messages) if m[0] == user_message)
+    after = messages[last_progress + 1:]
+    assert all(m[0] == user_message + 1 for m in after)
+    assert after[0] == (user_message + 1, 100, 0)
+    heartbeats = after[1:]
+    assert [m[1] for m in heartbeats] == [40] * len(heartbeats)
+    assert [m[2] for m in heartbeats] == list(range(1, len(heartbeats) + 1))
+    assert len(heartbeats) >= min_heartbeats
+    if max_heartbeats is not None:
+        assert len(heartbeats) <= max_heartbeats
+
+
+@pytest.mark.parametrize("scheme", ["http", "https"])
+def test_successful_job(target, servers, unique, scheme):
+    file_name, length = publish_installer(target, servers, unique)
+    base = servers.nginx.https_url if scheme == "https" else servers.nginx.http_url
+    manifest = publish_job(target, servers, unique, base("/%s/%s" % (unique, file_name)))
+    directory = target_directory(target, unique, sleep_ms=1200)
+    temp = target.fresh_temp_dir()
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/LANG:en", "/VERYSILENT"], temp, host_args=[])
+    assert result.returncode == 0, result.stderr
+    assert result.log is None
+    # Natively the installer starts at once: 1.2 s of running gives exactly two heartbeats.
+    # Under Wine its start-up adds to the time it runs.
+    assert_protocol(result.messages, 1024, length, min_heartbeats=2,
+                    max_heartbeats=2 if target.name == "native" else None)
+    installer_path = target.windows_path(os.path.join(temp, file_name))
+    assert read_record(directory) == [installer_path, "/VERYSILENT",
+                                      "/DIR=" + target.windows_path(directory), "/LANG=en"]
+    assert not os.path.exists(os.path.join(temp, file_name))
+
+
+def test_window_found_by_class_and_title(target, servers, unique):
+    file_name, length = publish_installer(target, servers, unique)
+    manifest = publish_job(target, servers, unique,
+                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
+    directory = target_directory(target, unique)
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT", "/USERMSG:2000"], target.fresh_temp_dir(),
+                        host_args=["--no-hwnd", "--usermsg", "2000"])
+    assert result.returncode == 0
+    assert_protocol(result.messages, 2000, length, min_heartbeats=0)
+    assert read_record(directory)[1] == "/SILENT"
+
+
+def test_given_window_is_used_without_a_search(target, servers, unique):
+    file_name, length = publish_installer(target, servers, unique)
+    manifest = publish_job(target, servers, unique,
+                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
+    directory = target_directory(target, unique)
+    # A window the search would never find: only the handle on the command line reaches it.
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], target.fresh_temp_dir(),
+                        host_args=["--class", "OtherClass", "--title", "Other title"])
+    assert result.returncode == 0
+    assert_protocol(result.messages, 1024, length, min_heartbeats=0)
+
+
+def test_no_window_found_no_messages(target, servers, unique):
+    file_name, _ = publish_installer(target, servers, unique)
+    manifest = publish_job(target, servers, unique,
+                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
+    directory = target_directory(target, unique)
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], target.fresh_temp_dir(),
+                        host_args=["--no-hwnd", "--class", "OtherClass"])
+    assert result.returncode == 0
+    assert result.messages == []
+    assert read_record(directory) is not None
+
+
+@pytest.mark.parametrize("failure", ["dead-port", "length-0"])
+def test_failed_download(target, servers, unique, failure):
+    if failure == "dead-port":
+        address = "http://127.0.0.1:1/%s/setup.exe" % unique
+        expected_log = b"Failed to call getFileSize():7\n" * 5 + b"Failed to call getFileSize():-2\n"
+    else:
+        address = servers.fault.url("/res/5000/%s/setup.exe?length0=1" % unique)
+        expected_log = b"Failed to call getFileSize():-2\n"
+    manifest = publish_job(target, servers, unique, address)
+    directory = target_directory(target, unique)
+    temp = target.fresh_temp_dir()
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], temp, host_args=[])
+    assert result.returncode == 0
+    assert result.messages == []
+    assert result.log == expected_log
+    assert sorted(os.listdir(temp)) == ["downloader_log.txt"]
+    assert read_record(directory) is None
+
+
+def test_incomplete_download_is_deleted_and_never_run(target, servers, unique):
+    file_name, length = publish_installer(target, servers, unique)
+    # Every ranged request after the first block of the middle range is refused.
+    address = servers.fault.url("/file/%s/%s?cut=*:1000:100" % (unique, file_name))
+    manifest = publish_job(target, servers, unique, address)
+    directory = target_directory(target, unique)
+    temp = target.fresh_temp_dir()
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], temp, host_args=[])
+    assert result.returncode == 0
+    assert result.log == b"Failed to call getFileSize():-4\n"
+    assert all(m[0] == 1024 for m in result.messages)
+    assert sorted(os.listdir(temp)) == ["downloader_log.txt"]
+    assert read_record(directory) is None
+
+
+def test_installer_that_cannot_start(target, servers, unique):
+    servers.publish("%s/setup%s" % (unique, target.exe_suffix), b"this is not a program\n" * 100)
+    manifest = publish_job(target, servers, unique,
+                           servers.nginx.http_url("/%s/setup%s" % (unique, target.exe_suffix)))
+    directory = target_directory(target, unique)
+    temp = target.fresh_temp_dir()
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], temp, host_args=[])
+    assert result.returncode == 0
+    assert result.log is None
+    length = 22 * 100
+    progress, other = split_messages(result.messages, 1024)
+    assert progress and progress[-1] == (1024, length, length)
+    assert other == [(1025, 100, 0)]
+    assert os.listdir(temp) == []
