@@ -1,6 +1,7 @@
 // The POSIX side of the platform seam (Linux).
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -507,6 +509,39 @@ WindowHandle findWindow(const WideString& windowClass, const WideString& title) 
     return 0;
 }
 
+namespace {
+
+// A full receive queue (Linux holds only net.unix.max_dgram_qlen datagrams, often 10) is given
+// a few milliseconds to drain, so that a live host keeps up with bursts of progress messages.
+// A receiver that stays full is treated as stuck: later messages are not retried until one
+// gets through again, so a stuck host never slows the download by more than one grace period.
+constexpr std::uint32_t kFullQueueGraceMs = 20;
+std::atomic<bool> receiverStuck{false};
+
+bool sendDatagram(int sender, const sockaddr_un& address, socklen_t length,
+                  const unsigned char* datagram) {
+    const std::uint32_t start = tickCount();
+    while (true) {
+        const ssize_t sent = sendto(sender, datagram, posix::kMessageDatagramSize,
+                                    MSG_DONTWAIT | MSG_NOSIGNAL,
+                                    reinterpret_cast<const sockaddr*>(&address), length);
+        if (sent == static_cast<ssize_t>(posix::kMessageDatagramSize)) {
+            receiverStuck = false;
+            return true;
+        }
+        const bool full = sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (!full || receiverStuck || tickCount() - start >= kFullQueueGraceMs) {
+            if (full) {
+                receiverStuck = true;
+            }
+            return false;
+        }
+        sched_yield();
+    }
+}
+
+}  // namespace
+
 bool postMessage(WindowHandle window, std::uint32_t message, std::uint32_t wParam,
                  std::uint32_t lParam) {
     static const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -525,10 +560,8 @@ bool postMessage(WindowHandle window, std::uint32_t message, std::uint32_t wPara
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path + 1, name.data(), name.size());
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    // Never waits: a full or missing receiver loses the message, as a failed post does.
-    return sendto(sender, datagram, sizeof datagram, MSG_DONTWAIT | MSG_NOSIGNAL,
-                  reinterpret_cast<const sockaddr*>(&address), length) ==
-           static_cast<ssize_t>(sizeof datagram);
+    // A missing receiver loses the message at once, as a failed post does.
+    return sendDatagram(sender, address, length, datagram);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "tests/hosts/host_options.h"
 
 #include "support/text_conversion.h"
+#include "tests/hosts/decimal_argument.h"
 
 const char kHostUsage[] =
     "usage: wizard-host [--class C] [--title T] [--no-hwnd] [--record FILE] [--quiet]\n"
@@ -8,28 +9,6 @@ const char kHostUsage[] =
     "Creates a host window, runs DOWNLOADER with ARGS and /HWND:<handle>, records every\n"
     "message as 'MSG WPARAM LPARAM' and exits with DOWNLOADER's exit code (127 when it\n"
     "cannot be started, 126 when the window or the record cannot be set up, 2 on bad usage).\n";
-
-namespace {
-
-bool parseNumber(const platform::WideString& text, std::uint32_t& value) {
-    if (text.empty() || text.size() > 10) {
-        return false;
-    }
-    std::uint64_t number = 0;
-    for (char16_t unit : text) {
-        if (unit < u'0' || unit > u'9') {
-            return false;
-        }
-        number = number * 10 + static_cast<std::uint64_t>(unit - u'0');
-    }
-    if (number > 0xFFFFFFFFull) {
-        return false;
-    }
-    value = static_cast<std::uint32_t>(number);
-    return true;
-}
-
-}  // namespace
 
 bool parseHostOptions(const std::vector<platform::WideString>& arguments, HostOptions& options,
                       std::string& error) {
@@ -75,7 +54,7 @@ bool parseHostOptions(const std::vector<platform::WideString>& arguments, HostOp
             if (!value(text)) {
                 return false;
             }
-            if (!parseNumber(text, options.userMessage)) {
+            if (!parseDecimalArgument(text, options.userMessage)) {
                 error = "--usermsg needs a decimal number";
                 return false;
             }

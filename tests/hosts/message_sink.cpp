@@ -14,10 +14,10 @@ MessageSink::MessageSink(std::FILE* record, std::FILE* terminal, std::uint32_t u
     : record_(record), terminal_(terminal), userMessage_(userMessage) {}
 
 void MessageSink::receive(const HostMessage& message) {
-    if (record_ && std::fprintf(record_, "%lu %lu %lu\n",
-                                static_cast<unsigned long>(message.number),
-                                static_cast<unsigned long>(message.wParam),
-                                static_cast<unsigned long>(message.lParam)) < 0) {
+    if (record_ &&
+        std::fprintf(record_, "%lu %lu %lu\n", static_cast<unsigned long>(message.number),
+                     static_cast<unsigned long>(message.wParam),
+                     static_cast<unsigned long>(message.lParam)) < 0) {
         recordFailed_ = true;
     }
 
