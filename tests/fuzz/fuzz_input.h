@@ -8,11 +8,11 @@
 
 // A trap rather than an assert: the fuzz build defines NDEBUG, and a trap gives libFuzzer a
 // crash with a stack trace and a saved reproducer.
-#define FUZZ_CHECK(condition)      \
-    do {                           \
-        if (!(condition)) {        \
-            __builtin_trap();      \
-        }                          \
+#define FUZZ_CHECK(condition) \
+    do {                      \
+        if (!(condition)) {   \
+            __builtin_trap(); \
+        }                     \
     } while (false)
 
 namespace fuzz {
@@ -21,7 +21,7 @@ namespace fuzz {
 // mutations hit option names and delimiters quickly; any byte from 0x80 up is an escape whose
 // next two bytes (little-endian) give an arbitrary 16-bit unit, so every unit stays reachable.
 class UnitReader {
-public:
+  public:
     UnitReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool atEnd() const { return pos_ >= size_; }
@@ -57,7 +57,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;

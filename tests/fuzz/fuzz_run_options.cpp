@@ -38,7 +38,9 @@ bool sameOptions(const RunOptions& a, const RunOptions& b) {
            a.language == b.language && a.silent == b.silent && a.verySilent == b.verySilent;
 }
 
-bool isCrtBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+bool isCrtBlank(char16_t c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
 
 // Compares digit strings instead of accumulating, so that the clamping is decided by a method
 // unrelated to the one under test.

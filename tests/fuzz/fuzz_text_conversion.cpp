@@ -87,7 +87,9 @@ std::string encodeCodePoints(const std::u16string& text) {
     return out;
 }
 
-bool isSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool isSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 bool hasSurrogate(const std::u16string& text) {
     for (char16_t c : text) {

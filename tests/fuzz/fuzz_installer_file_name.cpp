@@ -1,0 +1,56 @@
+// Arbitrary addresses through the choice of the saved installer's file name.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "job/installer_file_name.h"
+#include "tests/fuzz/fuzz_input.h"
+
+namespace {
+
+bool isForbidden(char16_t c) {
+    static const std::u16string kReserved = u"\\/:*?\"<>|";
+    return c < 0x20 || c == 0x7F || kReserved.find(c) != std::u16string::npos;
+}
+
+std::u16string lastSegment(const std::u16string& address) {
+    const std::u16string path = address.substr(0, address.find_first_of(u"?#"));
+    const std::size_t slash = path.find_last_of(u'/');
+    return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+bool isAcceptable(const std::u16string& name) {
+    if (name.empty() || name == u"." || name == u"..") {
+        return false;
+    }
+    for (char16_t c : name) {
+        if (isForbidden(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::u16string address = fuzz::readUnits(data, size);
+    const std::optional<std::u16string> name = installerFileName(address);
+    const std::u16string segment = lastSegment(address);
+
+    FUZZ_CHECK(name.has_value() == isAcceptable(segment));
+    if (name) {
+        FUZZ_CHECK(*name == segment);
+        FUZZ_CHECK(!name->empty() && *name != u"." && *name != u"..");
+        for (char16_t c : *name) {
+            FUZZ_CHECK(!isForbidden(c));
+        }
+    }
+
+    // Whatever comes before the last segment cannot influence the name.
+    const std::optional<std::u16string> nested =
+        installerFileName(u"https://host:8443/a/../b/" + address);
+    FUZZ_CHECK(nested == name);
+    return 0;
+}
