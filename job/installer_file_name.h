@@ -5,7 +5,8 @@
 #include <string>
 
 // The last path segment of the address, without its query and fragment. Empty is returned
-// as nothing, and so is ".", "..", or a name holding a character that no Windows file name
-// may hold (\ / : * ? " < > | and control characters): such an address could write outside
-// the temporary directory or onto a device.
+// as nothing, and so is ".", "..", a name ending in a dot or a blank, a device name (CON, NUL,
+// COM1, LPT1.txt...) or a name holding a character that no Windows file name may hold
+// (\ / : * ? " < > | and control characters): such an address could write outside the
+// temporary directory or onto a device.
 std::optional<std::u16string> installerFileName(const std::u16string& address);

@@ -66,6 +66,24 @@ bool parseContentRangeHeader(const char* line, std::size_t length, ContentRange&
     if (pos >= length || line[pos] != '/') {
         return false;
     }
+    ++pos;
+    if (pos < length && line[pos] == '*') {
+        ++pos;
+    } else if (readNumber(line, length, pos, parsed.completeLength)) {
+        parsed.completeLengthKnown = true;
+        if (parsed.last >= parsed.completeLength) {
+            return false;
+        }
+    } else {
+        return false;
+    }
+    skipBlanks(line, length, pos);
+    while (pos < length && (line[pos] == '\r' || line[pos] == '\n')) {
+        ++pos;
+    }
+    if (pos != length) {
+        return false;
+    }
     range = parsed;
     return true;
 }

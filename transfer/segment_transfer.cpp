@@ -16,10 +16,15 @@ long responseCode(CURL* transfer) {
     return code;
 }
 
-// A ranged answer counts only when it is a 206 that starts where we asked.
+// A ranged answer counts only when it is a 206 that starts where we asked, of a resource of
+// the length we are downloading.
 Answer judgeRangedAnswer(SegmentTask& task) {
     const long code = responseCode(task.transfer);
-    if (code == 206 && task.headerRangeSeen && task.headerRange.first == task.requestedStart) {
+    const ContentRange& range = task.headerRange;
+    const bool sameResource =
+        !range.completeLengthKnown || range.completeLength == task.owner->totalSize;
+    if (code == 206 && task.headerRangeSeen && range.first == task.requestedStart &&
+        sameResource) {
         return Answer::Accepted;
     }
     if (code == 200) {

@@ -1,4 +1,5 @@
 // Arbitrary addresses through the choice of the saved installer's file name.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,8 +21,29 @@ std::u16string lastSegment(const std::u16string& address) {
     return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
+// Windows device names, whatever their case and extension.
+bool namesDevice(const std::u16string& name) {
+    std::string base;
+    for (char16_t c : name.substr(0, name.find(u'.'))) {
+        if (c > 0x7F) {
+            return false;
+        }
+        base.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    }
+    static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",
+                                           "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
+                                           "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
+                                           "LPT9"};
+    for (const char* device : kDevices) {
+        if (base == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool isAcceptable(const std::u16string& name) {
-    if (name.empty() || name == u"." || name == u"..") {
+    if (name.empty() || name.back() == u'.' || name.back() == u' ' || namesDevice(name)) {
         return false;
     }
     for (char16_t c : name) {

@@ -16,8 +16,11 @@ TEST(ContentRange, ParsesSatisfiedRanges) {
     ASSERT_TRUE(parse("Content-Range: bytes 1000-1999/3000\r\n", range));
     EXPECT_EQ(range.first, 1000u);
     EXPECT_EQ(range.last, 1999u);
+    EXPECT_TRUE(range.completeLengthKnown);
+    EXPECT_EQ(range.completeLength, 3000u);
     ASSERT_TRUE(parse("content-range:bytes 0-0/*\r\n", range));
     EXPECT_EQ(range.first, 0u);
+    EXPECT_FALSE(range.completeLengthKnown);
     ASSERT_TRUE(parse("CONTENT-RANGE: bytes 4294967296-6442450943/6442450944\r\n", range));
     EXPECT_EQ(range.first, 4294967296u);
 }
@@ -31,6 +34,9 @@ TEST(ContentRange, RejectsEverythingElse) {
     EXPECT_FALSE(parse("Content-Length: 3000\r\n", range));
     EXPECT_FALSE(parse("Content-Range: bytes 99999999999999999999-1/2\r\n", range));
     EXPECT_FALSE(parse("Content-Range", range));
+    EXPECT_FALSE(parse("Content-Range: bytes 0-999/10\r\n", range));
+    EXPECT_FALSE(parse("Content-Range: bytes 0-1/garbage\r\n", range));
+    EXPECT_FALSE(parse("Content-Range: bytes 0-1/\r\n", range));
 }
 
 TEST(RangeText, SixtyFourBitNumbers) {

@@ -30,6 +30,19 @@ TEST(InstallerFileName, RefusesNamesThatCouldLeaveTheDirectory) {
     EXPECT_EQ(nameOf(u"http://host/a\tb"), u"<refused>");
     EXPECT_EQ(nameOf(u""), u"<refused>");
     EXPECT_EQ(nameOf(u"?x"), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/setup.exe."), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/setup.exe "), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/..."), u"<refused>");
+}
+
+TEST(InstallerFileName, RefusesDeviceNames) {
+    EXPECT_EQ(nameOf(u"http://host/CON"), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/nul.exe"), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/Com1"), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/lpt9.txt"), u"<refused>");
+    EXPECT_EQ(nameOf(u"http://host/console.exe"), u"console.exe");
+    EXPECT_EQ(nameOf(u"http://host/COM10.exe"), u"COM10.exe");
+    EXPECT_EQ(nameOf(u"http://host/com0"), u"com0");
 }
 
 RunOptions optionsWith(int silent, int verySilent, std::u16string directory,
