@@ -8,14 +8,19 @@
 #include <vector>
 
 #include "support/diagnostic_log.h"
+#include "tests/support/test_environment.h"
 #include "tests/support/test_support.h"
 
-// Skips the test when the fixture that starts the servers did not run.
-#define REQUIRE_TEST_SERVERS()                                                 \
-    do {                                                                       \
-        if (!testing_support::testServers().available) {                       \
-            GTEST_SKIP() << "DOWNLOADER_TEST_SERVERS names no running servers"; \
-        }                                                                      \
+// Skips the test when run by hand without servers; fails it when the fixture named servers
+// that are not there.
+#define REQUIRE_TEST_SERVERS()                                                          \
+    do {                                                                                \
+        if (!testing_support::testServers().available) {                                \
+            if (testing_support::environmentVariable("DOWNLOADER_TEST_SERVERS").empty()) { \
+                GTEST_SKIP() << "DOWNLOADER_TEST_SERVERS is not set";                   \
+            }                                                                           \
+            FAIL() << "DOWNLOADER_TEST_SERVERS names no running servers";               \
+        }                                                                               \
     } while (0)
 
 // A unique resource path per test, so that the server's fault budgets and request log
