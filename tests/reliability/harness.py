@@ -1,0 +1,818 @@
+"""The whole job under injected faults: the fault rows, one run of a row, and the invariants
+that every run must keep.
+
+A run starts `wizard-host --record FILE -- downloader ...` against the fault server, with the
+manifest and the installer served from the server's file root. The installer is the real
+test-installer binary, padded with deterministic bytes to about 2 MB so that three ranges
+and the faults inside them have room. While the job runs a watcher thread
+
+  * checks every time it can read the installer file in the temporary directory that each
+    byte is either still 0 (not written yet) or the resource's byte at that offset, so that
+    an error page or a misplaced range is seen even though the file is deleted afterwards;
+  * hashes the installer file once the test installer has written its record (it then
+    sleeps, so the file is still there), which proves that what ran was the resource;
+  * counts the open descriptors of the downloader process.
+
+Used by test_fault_matrix.py (one test per row), soak.py and test_soak.py.
+"""
+
+import hashlib
+import os
+import random
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(HERE)
+for _path in (os.path.join(TESTS, "e2e"), os.path.join(TESTS, "servers")):
+    if _path not in sys.path:
+        sys.path.insert(0, _path)
+
+from targets import LOG_NAME, REPO, NativeTarget, WineTarget, read_messages  # noqa: E402
+
+USER_MESSAGE = 1024          # wizard-host's default, WM_USER
+COMPLETE_CODE = 100
+HEARTBEAT_CODE = 40
+KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
+RESOURCE_SIZE = 2 * 1024 * 1024 + 12345   # not a multiple of 3: the last range is longer
+INSTALLER_SLEEP_MS = 700     # long enough for the watcher to hash the running installer
+FSIZE_LIMIT = 256 * 1024     # above the log and the record, below the installer
+WINE_BOUND_FACTOR = 3
+MAX_DOWNLOADER_FDS = 24      # stdio, log, file, a few sockets; retries must not add to it
+CHOSEN_PREFIX = b"URL_64BIT_SETUP_SSL=http://127.0.0.1:"
+ERROR_PAGE = b"<html><body>Error %d</body></html>\n"
+MANIFEST_CAP = 1024 * 1024
+
+TIME = "/usr/bin/time"
+LOG_GETDATA = b"Failed to call getData()."
+LOG_NO_URL = b"Failed to get the url of setup."
+
+
+def log_size(code):
+    return b"Failed to call getFileSize():%d\n" % code
+
+
+# ---------------------------------------------------------------------------------------------
+# Targets
+
+
+def native_target():
+    return NativeTarget(os.path.join(REPO, "build", "native"))
+
+
+def wine_build_dir():
+    return os.path.join(REPO, "build", "windows")
+
+
+def wine_targets():
+    """The Wine targets named in E2E_TARGETS (the e2e tests' convention)."""
+    return [name for name in os.environ.get("E2E_TARGETS", "native").split()
+            if name.startswith("wine-")]
+
+
+def wine_build_missing():
+    return not os.path.exists(os.path.join(wine_build_dir(), "downloader.exe"))
+
+
+def installer_bytes(binary):
+    """The test installer followed by deterministic padding up to RESOURCE_SIZE."""
+    with open(binary, "rb") as f:
+        data = f.read()
+    if len(data) >= RESOURCE_SIZE:
+        return data
+    padding = random.Random(20240601).randbytes(RESOURCE_SIZE - len(data))
+    return data + padding
+
+
+# ---------------------------------------------------------------------------------------------
+# The rows
+
+
+@dataclass
+class Row:
+    """One fault and what the whole job must do under it.
+
+    `log` is the exact log text (None: no log file). `total` is the wParam every progress
+    message must carry: "installer" (the resource's length), or None: no progress at all
+    (nothing of the body was ever accepted). `served_length` is the length the server
+    reports for the installer address when it is not the resource's (an error page).
+    `requests` checks the fault server's request log of the installer and the manifest
+    (None: no check)."""
+
+    name: str
+    log: object
+    ran: bool
+    total: object = "installer"
+    served_length: int = None
+    manifest_query: object = ""   # or callable(manifest bytes) -> query
+    installer_query: str = ""
+    manifest: str = "normal"      # normal | refused | oversize | bad-utf8
+    installer: str = "served"     # served | refused | raw (address from `address`)
+    address: object = None        # callable(base_url) -> installer address, for "raw"
+    file_name: object = None      # the name the downloader must use in the temp directory
+    short_bounds: bool = False
+    fsize_limit: int = None
+    bound: float = 60.0           # seconds the whole job may take
+    wine: bool = False            # also shown under Wine
+    soak: bool = True             # cheap enough for the soak
+    requests: object = None       # callable(ctx, manifest_requests, installer_requests)
+
+
+def ranged(requests):
+    return [r for r in requests if r["method"] == "GET" and r["range"]]
+
+
+def unranged(requests):
+    return [r for r in requests if r["method"] == "GET" and not r["range"]]
+
+
+def heads(requests):
+    return [r for r in requests if r["method"] == "HEAD"]
+
+
+def range_start(request):
+    return int(request["range"].split("=", 1)[1].split("-", 1)[0])
+
+
+def range_end(request):
+    return int(request["range"].split("=", 1)[1].split("-", 1)[1])
+
+
+def segment_bounds(length, count=3):
+    size = length // count
+    return [(i * size, length - 1 if i == count - 1 else (i + 1) * size - 1) for i in range(count)]
+
+
+def check_plain_download(ctx, manifest_requests, installer_requests):
+    assert len(manifest_requests) == 1
+    assert len(heads(installer_requests)) == 1
+    assert unranged(installer_requests) == []
+    gets = ranged(installer_requests)
+    assert sorted((range_start(r), range_end(r)) for r in gets) == segment_bounds(ctx.length)
+
+
+def check_dropped_ranges(ctx, manifest_requests, installer_requests):
+    """The first GET of each range gets no answer at all; each range is asked for again."""
+    gets = ranged(installer_requests)
+    assert len(gets) == 6 and unranged(installer_requests) == []
+    for start, end in segment_bounds(ctx.length):
+        assert [(range_start(r), range_end(r)) for r in gets].count((start, end)) == 2
+
+
+def check_cut_each_range(ctx, manifest_requests, installer_requests):
+    bounds = segment_bounds(ctx.length)
+    assert len(heads(installer_requests)) == 1
+    assert unranged(installer_requests) == []
+    gets = ranged(installer_requests)
+    for start, end in bounds:
+        mine = [r for r in gets if start <= range_start(r) <= end]
+        # The first answer of each range is cut after 1000 bytes; the retry asks for what
+        # is missing, and nothing more.
+        assert len(mine) == 2, mine
+        assert range_start(mine[0]) == start and range_end(mine[0]) == end
+        assert start < range_start(mine[1]) <= start + 1000 and range_end(mine[1]) == end
+
+
+def check_ranges_retried(per_range):
+    """Every range asked for `per_range` times from its first byte (nothing ever accepted)."""
+
+    def check(ctx, manifest_requests, installer_requests):
+        gets = ranged(installer_requests)
+        assert unranged(installer_requests) == []
+        assert len(heads(installer_requests)) == 1
+        for start, end in segment_bounds(ctx.total_for_requests):
+            mine = [r for r in gets if range_start(r) == start]
+            assert len(mine) == per_range, (start, len(mine))
+            assert all(range_end(r) == end for r in mine)
+        assert len(gets) == 3 * per_range
+
+    return check
+
+
+def check_short_bodies(short):
+    """Every answer stops `short` bytes early: the first attempt of a range gets all but the
+    last `short` bytes, every later one asks for exactly those and gets nothing."""
+
+    def check(ctx, manifest_requests, installer_requests):
+        gets = ranged(installer_requests)
+        assert unranged(installer_requests) == []
+        for start, end in segment_bounds(ctx.length):
+            mine = [r for r in gets if start <= range_start(r) <= end]
+            assert len(mine) == 10, (start, len(mine))
+            assert range_start(mine[0]) == start
+            assert all(range_start(r) == end - short + 1 for r in mine[1:])
+            assert all(range_end(r) == end for r in mine)
+
+    return check
+
+
+def check_whole_fallback(ctx, manifest_requests, installer_requests):
+    gets = ranged(installer_requests)
+    assert 1 <= len(gets) <= 3
+    assert len(unranged(installer_requests)) == 1
+    assert len(heads(installer_requests)) == 1
+
+
+def check_no_length(ctx, manifest_requests, installer_requests):
+    assert len(heads(installer_requests)) == 1
+    assert [r for r in installer_requests if r["method"] == "GET"] == []
+
+
+def check_untouched(ctx, manifest_requests, installer_requests):
+    assert installer_requests == []
+
+
+def check_manifest_fetches(count):
+    def check(ctx, manifest_requests, installer_requests):
+        assert len(manifest_requests) == count
+        assert installer_requests == []
+
+    return check
+
+
+def check_stopped_after_failed_write(ctx, manifest_requests, installer_requests):
+    assert len(heads(installer_requests)) == 1
+    assert 1 <= len(ranged(installer_requests)) <= 3
+    assert unranged(installer_requests) == []
+
+
+def _cut_query(length):
+    return "cut=" + ",".join("%d:1000:1" % start for start, _ in segment_bounds(length))
+
+
+def _error_total(status):
+    return len(ERROR_PAGE % status)
+
+
+def rows():
+    """The fault matrix. Row order is the order of the report."""
+    key_failures = b"Failed to get URL_64BIT_SETUP." * 5 + LOG_NO_URL
+    getdata_failures = LOG_GETDATA * 5 + LOG_NO_URL
+    out = [
+        Row("no-fault", log=None, ran=True, wine=True, requests=check_plain_download),
+        Row("manifest-refused", log=getdata_failures, ran=False, total=None, manifest="refused",
+            wine=True),
+        Row("installer-refused", log=log_size(7) * 5 + log_size(-2), ran=False, total=None,
+            installer="refused", wine=True),
+        Row("reset-in-each-range", log=None, ran=True, installer_query="CUT", wine=True,
+            requests=check_cut_each_range),
+        Row("stall-installer", log=log_size(-4), ran=False, total=None,
+            installer_query="stall=8", short_bounds=True, bound=150.0, soak=False,
+            requests=check_ranges_retried(10)),
+        Row("stall-manifest", log=getdata_failures, ran=False, total=None,
+            manifest_query="stall=8", short_bounds=True, bound=150.0, soak=False,
+            requests=check_manifest_fetches(25)),
+        Row("200-for-ranges", log=None, ran=True, installer_query="ignore_range=1", wine=True,
+            requests=check_whole_fallback),
+        Row("wrong-content-range", log=log_size(-4), ran=False, total=None,
+            installer_query="wrong_range=1", requests=check_ranges_retried(10)),
+        Row("no-length", log=log_size(-2), ran=False, total=None, installer_query="nolength=1",
+            wine=True, requests=check_no_length),
+        Row("length-0", log=log_size(-2), ran=False, total=None, installer_query="length0=1",
+            requests=check_no_length),
+        Row("manifest-404", log=key_failures, ran=False, total=None, manifest_query="status=404",
+            requests=check_manifest_fetches(5)),
+        Row("manifest-500", log=key_failures, ran=False, total=None, manifest_query="status=500",
+            requests=check_manifest_fetches(5)),
+        Row("installer-404", log=log_size(-4), ran=False, total=None,
+            served_length=_error_total(404),
+            installer_query="status=404", wine=True, requests=check_ranges_retried(10)),
+        Row("installer-500", log=log_size(-4), ran=False, total=None,
+            served_length=_error_total(500),
+            installer_query="status=500", requests=check_ranges_retried(10)),
+        Row("short-body", log=log_size(-4), ran=False, installer_query="short=100",
+            requests=check_short_bodies(100)),
+        Row("slow-server", log=None, ran=True, installer_query="slow=2000000",
+            requests=check_plain_download),
+        Row("manifest-over-1MiB", log=getdata_failures, ran=False, total=None,
+            manifest="oversize", requests=check_manifest_fetches(25)),
+        Row("manifest-invalid-utf8", log=LOG_NO_URL, ran=False, total=None, manifest="bad-utf8",
+            requests=check_untouched),
+        Row("name-dot-dot", log=log_size(-1), ran=False, total=None, installer="raw",
+            address=lambda base: base + "/..", requests=check_untouched),
+        Row("name-backslashes", log=log_size(-1), ran=False, total=None, installer="raw",
+            address=lambda base: base + "/..\\..\\setup", wine=True, requests=check_untouched),
+        # %2F is not decoded: the name stays one harmless name inside the temporary directory.
+        Row("name-percent-2F", log=None, ran=True, installer="raw",
+            address=lambda base: base + "/x%2Fsetup", file_name="x%2Fsetup"),
+        Row("manifest-reset-at-line-end", log=None, ran=True,
+            manifest_query=lambda text: "cut=0:%d:1" % (text.index(b"\n") + 1),
+            requests=lambda c, m, i: check_plain_download(c, m[1:], i)),
+        Row("manifest-reset-in-first-key", log=key_failures, ran=False, total=None,
+            manifest_query="cut=0:10:1", requests=check_manifest_fetches(6)),
+        # What a failed attempt delivered stays in front of the retry's text: the cut value
+        # "http://127.0.0.1:NN" runs on into the next copy's first line and is taken whole.
+        Row("manifest-reset-in-chosen-value", log=log_size(3) * 5 + log_size(-2), ran=False,
+            total=None, manifest_query=lambda text: "cut=0:%d:1" % (
+                text.index(CHOSEN_PREFIX) + len(CHOSEN_PREFIX) + 2),
+            requests=check_manifest_fetches(2)),
+        Row("manifest-dropped-twice", log=None, ran=True, manifest_query="drop=0:2",
+            requests=lambda c, m, i: check_plain_download(c, m[2:], i)),
+        Row("installer-head-reset-twice", log=log_size(56) * 2, ran=True,
+            installer_query="headfail=2",
+            requests=lambda c, m, i: check_plain_download(c, m, i[2:])),
+        Row("range-requests-dropped", log=None, ran=True, installer_query="DROP",
+            requests=check_dropped_ranges),
+        Row("200-for-ranges-longer-body", log=log_size(-4), ran=False,
+            installer_query="ignore_range=1&over=100", requests=check_whole_fallback),
+        Row("full-disk", log=log_size(-4), ran=False, fsize_limit=FSIZE_LIMIT,
+            requests=check_stopped_after_failed_write),
+    ]
+    return out
+
+
+ROWS = {row.name: row for row in rows()}
+
+
+# ---------------------------------------------------------------------------------------------
+# The environment: the fault server and its file root
+
+
+class Environment:
+    """What the runs share: the fault server (and its file root) and the target."""
+
+    def __init__(self, fault, files, target):
+        self.fault = fault
+        self.files = files
+        self.target = target
+        self._installer = None
+
+    @property
+    def installer(self):
+        if self._installer is None:
+            self._installer = installer_bytes(self.target.installer_binary())
+        return self._installer
+
+    def publish(self, relative, data):
+        path = os.path.join(self.files, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+class RefusedPort:
+    """A bound socket that never listens: connections to its port are refused."""
+
+    def __enter__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Watching a run
+
+
+def process_children(pid):
+    children = []
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                children.extend(int(p) for p in f.read().split())
+    except OSError:
+        pass
+    return children
+
+
+def count_fds(pid="self"):
+    try:
+        return len(os.listdir("/proc/%s/fd" % pid))
+    except OSError:
+        return None
+
+
+def peak_rss_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0
+
+
+def process_name(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+def wrong_bytes(data, expected):
+    """Offsets where the file holds neither 0 (not yet written) nor the resource's byte."""
+    block = 65536
+    bad = []
+    for offset in range(0, len(data), block):
+        got = data[offset:offset + block]
+        want = expected[offset:offset + block]
+        if got == want[:len(got)] or not any(got):
+            continue
+        for i, byte in enumerate(got):
+            if byte != 0 and (i >= len(want) or byte != want[i]):
+                bad.append(offset + i)
+                if len(bad) >= 8:
+                    return bad
+    return bad
+
+
+class Watcher(threading.Thread):
+    def __init__(self, installer_path, expected, record_path, host_pid=None):
+        super().__init__(daemon=True)
+        self.installer_path = installer_path
+        self.expected = expected
+        self.record_path = record_path
+        self.host_pid = host_pid
+        self.stop = threading.Event()
+        self.violations = []         # (offset list) bytes that were neither 0 nor the resource
+        self.longer_than_resource = False
+        self.ran_digest = None        # sha256 of the installer file while it ran
+        self.ran_seen = False
+        self.samples = 0
+        self.downloader_fds = 0      # the most descriptors the downloader held at once
+        self.downloader_hwm_kib = 0  # its VmHWM as last seen (a lower bound of its peak)
+        self.host_fds = 0
+
+    def run(self):
+        last_check = 0.0
+        while not self.stop.is_set():
+            self._count_descriptors()
+            if not self.ran_seen and os.path.exists(self.record_path):
+                self.ran_seen = True
+                data = self._read()
+                if data is not None:
+                    self.ran_digest = hashlib.sha256(data).hexdigest()
+            now = time.monotonic()
+            if now - last_check >= 0.03:
+                last_check = now
+                data = self._read()
+                if data is not None:
+                    self.samples += 1
+                    if len(data) > len(self.expected):
+                        self.longer_than_resource = True
+                    bad = wrong_bytes(data, self.expected)
+                    if bad:
+                        self.violations.append(bad)
+            self.stop.wait(0.004)
+
+    def _read(self):
+        try:
+            with open(self.installer_path, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def _count_descriptors(self):
+        if self.host_pid is None:
+            return
+        self.host_fds = max(self.host_fds, count_fds(self.host_pid) or 0)
+        # The downloader is wizard-host's child, or its grandchild under a wrapper.
+        level = process_children(self.host_pid)
+        for _ in range(3):
+            below = []
+            for child in level:
+                if process_name(child).startswith("downloader"):
+                    self.downloader_fds = max(self.downloader_fds, count_fds(child) or 0)
+                    self.downloader_hwm_kib = max(self.downloader_hwm_kib, peak_rss_kib(child))
+                else:
+                    below.extend(process_children(child))
+            level = below
+
+
+# ---------------------------------------------------------------------------------------------
+# One run
+
+
+@dataclass
+class Outcome:
+    row: str
+    target: str
+    returncode: int
+    elapsed: float
+    log: bytes
+    messages: list
+    temp_entries: list
+    root_entries: list
+    target_entries: list
+    record: list          # the installer's arguments, None when it did not run
+    ran_digest: str
+    violations: list
+    longer_than_resource: bool
+    downloader_fds: int
+    host_fds: int
+    downloader_hwm_kib: int
+    downloader_maxrss_kib: int   # from /usr/bin/time when measured, else None
+    manifest_requests: list = field(default_factory=list)
+    installer_requests: list = field(default_factory=list)
+    stderr: bytes = b""
+
+
+class Context:
+    """A row's addresses and files for one run."""
+
+    def __init__(self, env, row, unique):
+        self.env = env
+        self.row = row
+        self.unique = unique
+        self.length = len(env.installer)
+        self.total_for_requests = row.served_length or self.length
+        self.file_name = row.file_name or ("setup" + env.target.exe_suffix)
+
+
+def read_record(directory):
+    path = os.path.join(directory, "install-record.txt")
+    if not os.path.exists(path):
+        return None
+    arguments = []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("ARG "):
+                arguments.append(line.split(" ", 2)[2])
+    return arguments
+
+
+def _kill_group(pid):
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except OSError:
+        pass
+
+
+def _set_fsize(limit):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
+def set_wine_temporary_directory(target, temp):
+    """Wine 8 gives a program TEMP and TMP from the prefix's registry (HKCU\\Environment), not
+    from the caller's environment: the run's temporary directory is put there first."""
+    windows_temp = target.windows_path(temp.rstrip("/")) + "\\"
+    for name in ("TEMP", "TMP"):
+        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "reg", "add",
+                        "HKCU\\Environment", "/v", name, "/d", windows_temp, "/f"],
+                       env=target._wine_env(temp), capture_output=True, timeout=180, check=True,
+                       stdin=subprocess.DEVNULL)
+
+
+def run_native(target, program, args, temp, record, timeout, fsize_limit=None, wrapper=()):
+    """Starts wizard-host -- [wrapper...] program args in a session of its own (reap() waits
+    for it); RLIMIT_FSIZE is set on wizard-host, whose children inherit it."""
+    command = ([target.binary("wizard-host"), "--quiet", "--record", record, "--"]
+               + list(wrapper) + [target.binary(program)] + list(args))
+    env = dict(os.environ, TMPDIR=temp)
+    stderr_file = tempfile.TemporaryFile()
+    start = time.monotonic()
+    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=stderr_file,
+                               start_new_session=True,
+                               preexec_fn=_set_fsize(fsize_limit) if fsize_limit else None)
+    return process, start, stderr_file
+
+
+def reap(process, start, stderr_file, timeout):
+    """Waits for the run; returns (returncode, elapsed, stderr). A run outliving `timeout` is
+    killed with its whole process group and reported with returncode None."""
+    try:
+        process.wait(timeout=max(0.0, start + timeout - time.monotonic()))
+        returncode = process.returncode
+    except subprocess.TimeoutExpired:
+        _kill_group(process.pid)
+        process.wait()
+        returncode = None
+    elapsed = time.monotonic() - start
+    _kill_group(process.pid)  # nothing of the run may outlive it
+    stderr_file.seek(0)
+    stderr = stderr_file.read()
+    stderr_file.close()
+    return returncode, elapsed, stderr
+
+
+def read_time_report(path):
+    """The peak RSS in KiB that /usr/bin/time -f %M wrote, or None."""
+    try:
+        with open(path) as f:
+            return int(f.read().split()[-1])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def manifest_text(keys_address):
+    return "".join("%s=%s\r\n" % (key, keys_address) for key in KEYS).encode()
+
+
+def prepare(ctx, refused_port):
+    """Publishes the row's manifest and installer; returns the manifest address."""
+    env, row, unique = ctx.env, ctx.row, ctx.unique
+    base = env.fault.url("/file/%s" % unique)
+    if row.installer == "refused":
+        address = "http://127.0.0.1:%d/%s/setup%s" % (refused_port, unique, env.target.exe_suffix)
+    elif row.installer == "raw":
+        address = row.address(base)
+    else:
+        query = row.installer_query
+        if query == "CUT":
+            query = _cut_query(ctx.length)
+        elif query == "DROP":
+            query = "drop=" + ",".join("%d:1" % start for start, _ in segment_bounds(ctx.length))
+        address = "%s/%s%s" % (base, ctx.file_name, "?" + query if query else "")
+    # The server decodes the path it serves (x%2Fsetup is x/setup there).
+    served_name = ctx.file_name.replace("%2F", "/")
+    env.publish("%s/%s" % (unique, served_name), env.installer)
+
+    if row.manifest == "bad-utf8":
+        bad = (address + "\xe9").encode("latin-1")
+        text = b"".join(b"%s=%s\n" % (key.encode(), bad) for key in KEYS)
+    else:
+        text = manifest_text(address)
+    if row.manifest == "oversize":
+        filler = b"# " + b"x" * 1021 + b"\r\n"      # 1 KiB comment lines
+        text += filler * (MANIFEST_CAP // len(filler) + 64)
+        assert len(text) > MANIFEST_CAP
+    env.publish("%s/manifest.txt" % unique, text)
+    if row.manifest == "refused":
+        return "http://127.0.0.1:%d/%s/manifest.txt" % (refused_port, unique)
+    query = row.manifest_query
+    if callable(query):
+        query = query(text)
+    return env.fault.url("/file/%s/manifest.txt%s" % (unique, "?" + query if query else ""))
+
+
+def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=False):
+    """Runs the whole job once under the row's fault and returns what it did.
+
+    valgrind: a list of valgrind arguments to run the downloader under (native only).
+    measure_memory: run the downloader under /usr/bin/time for its exact peak RSS."""
+    target = env.target
+    ctx = Context(env, row, unique)
+    work_before = set(os.listdir(target.work))
+    run_root = tempfile.mkdtemp(prefix="run-%s-" % unique[:40], dir=target.work)
+    temp = os.path.join(run_root, "tmp dir")                  # a blank, as in "Jane Doe"
+    directory = os.path.join(run_root, "Program Files", "App")
+    os.makedirs(temp)
+    os.makedirs(directory)
+    with open(os.path.join(directory, "sleep-ms"), "w") as f:
+        f.write(str(INSTALLER_SLEEP_MS))
+    record = os.path.join(run_root, "messages.txt")
+    installer_path = os.path.join(temp, ctx.file_name)
+
+    with RefusedPort() as refused:
+        manifest = prepare(ctx, refused.port)
+        args = ["/URL:" + manifest, "/PATH:" + target.windows_path(directory), "/LANG:en",
+                "/VERYSILENT"]
+        timeout = bound_for(row, target) + timeout_slack
+        watcher = None
+        if isinstance(target, WineTarget):
+            set_wine_temporary_directory(target, temp)
+            watcher = Watcher(installer_path, env.installer,
+                              os.path.join(directory, "install-record.txt"))
+            watcher.start()
+            start = time.monotonic()
+            try:
+                result = target.run(args, temp, host_args=[], record=record, timeout=timeout)
+                returncode, stderr = result.returncode, result.stderr
+            except subprocess.TimeoutExpired:
+                returncode, stderr = None, b""
+            elapsed = time.monotonic() - start
+            maxrss = None
+        else:
+            program = "downloader-short-bounds" if row.short_bounds else "downloader"
+            wrapper = ()
+            time_report = os.path.join(run_root, "time.txt")
+            if valgrind is not None:
+                wrapper = ["valgrind"] + list(valgrind)
+            elif measure_memory and os.path.exists(TIME):
+                wrapper = [TIME, "-f", "%M", "-o", time_report]
+            process, start, stderr_file = run_native(target, program, args, temp, record,
+                                                     timeout, row.fsize_limit, wrapper)
+            watcher = Watcher(installer_path, env.installer,
+                              os.path.join(directory, "install-record.txt"), process.pid)
+            watcher.start()
+            returncode, elapsed, stderr = reap(process, start, stderr_file, timeout)
+            maxrss = read_time_report(time_report)
+        watcher.stop.set()
+        watcher.join()
+
+    log_path = os.path.join(temp, LOG_NAME)
+    log = open(log_path, "rb").read() if os.path.exists(log_path) else None
+    fault = env.fault
+    outcome = Outcome(
+        row=row.name, target=target.name, returncode=returncode, elapsed=elapsed, log=log,
+        messages=read_messages(record), temp_entries=sorted(os.listdir(temp)),
+        root_entries=sorted(e for e in os.listdir(run_root) if e != "time.txt"),
+        target_entries=sorted(os.listdir(directory)),
+        record=read_record(directory), ran_digest=watcher.ran_digest,
+        violations=watcher.violations, longer_than_resource=watcher.longer_than_resource,
+        downloader_fds=watcher.downloader_fds, host_fds=watcher.host_fds,
+        downloader_hwm_kib=watcher.downloader_hwm_kib, downloader_maxrss_kib=maxrss,
+        manifest_requests=fault.requests("/file/%s/manifest.txt" % unique),
+        installer_requests=[r for r in fault.requests("/file/%s/" % unique)
+                            if not r["path"].endswith("/manifest.txt")],
+        stderr=stderr)
+    outcome.new_work_entries = sorted(set(os.listdir(target.work)) - work_before)
+    outcome.run_root = os.path.basename(run_root)
+    outcome.installer_windows_path = target.windows_path(installer_path)
+    outcome.directory_windows_path = target.windows_path(directory)
+    outcome.context = ctx
+    shutil.rmtree(run_root, ignore_errors=True)
+    shutil.rmtree(os.path.join(env.files, unique), ignore_errors=True)
+    return outcome
+
+
+# ---------------------------------------------------------------------------------------------
+# The invariants
+
+
+def bound_for(row, target):
+    """The row's bound; Wine's start-up (and its emulation, on some machines) costs more."""
+    return row.bound * (WINE_BOUND_FACTOR if isinstance(target, WineTarget) else 1)
+
+
+def check_protocol(messages, total, succeeded, ran):
+    """Progress (U, total, done) with one total and done never falling; at most one
+    download-complete, only after a successful download and after the last progress;
+    heartbeats (U+1, 40, n) numbered from 1 after it, only while the installer ran."""
+    for number, _, _ in messages:
+        assert number in (USER_MESSAGE, USER_MESSAGE + 1), messages
+    progress_at = [i for i, m in enumerate(messages) if m[0] == USER_MESSAGE]
+    progress = [messages[i] for i in progress_at]
+    if total is None:
+        assert progress == [], "progress without a length: %r" % progress[:5]
+    else:
+        assert len({m[1] for m in progress}) <= 1, "wParam changed: %r" % progress[:5]
+        if progress:
+            assert progress[0][1] == total, (progress[0], total)
+        done = [m[2] for m in progress]
+        assert done == sorted(done), "progress fell back"
+        assert all(d <= total for d in done), "more done than the total"
+    others = [(i, m) for i, m in enumerate(messages) if m[0] == USER_MESSAGE + 1]
+    complete = [(i, m) for i, m in others if m[1] == COMPLETE_CODE]
+    heartbeats = [(i, m) for i, m in others if m[1] == HEARTBEAT_CODE]
+    assert len(complete) + len(heartbeats) == len(others), "unknown host message: %r" % others
+    assert len(complete) <= 1, complete
+    last_progress = progress_at[-1] if progress_at else -1
+    if not succeeded:
+        assert complete == [] and heartbeats == [], others
+        return
+    for i, m in complete:
+        assert m == (USER_MESSAGE + 1, COMPLETE_CODE, 0)
+        assert i > last_progress, "download-complete before the last progress"
+    first_after = complete[0][0] if complete else last_progress
+    assert all(i > first_after for i, _ in heartbeats), "heartbeat before download-complete"
+    assert [m[2] for _, m in heartbeats] == list(range(1, len(heartbeats) + 1)), heartbeats
+    if ran:
+        # The installer sleeps INSTALLER_SLEEP_MS (> 500 ms): at least one heartbeat.
+        assert heartbeats, "no heartbeat while the installer ran"
+
+
+def check_outcome(outcome, row, env):
+    """Every invariant of one run; raises AssertionError with the outcome in the message."""
+    ctx = outcome.context
+    assert outcome.returncode is not None, "still running after %.0f s" % outcome.elapsed
+    assert outcome.returncode == 0, (outcome.returncode, outcome.stderr[-2000:])
+    bound = bound_for(row, env.target)
+    assert outcome.elapsed <= bound, "took %.1f s, bound %.0f s" % (outcome.elapsed, bound)
+    assert outcome.log == row.log, "log %r, expected %r" % (outcome.log, row.log)
+    # The temporary directory keeps the log, if any, and never the installer.
+    assert outcome.temp_entries == ([LOG_NAME] if row.log is not None else []), \
+        outcome.temp_entries
+    # Nothing was written next to the temporary directory or anywhere else in the work area.
+    assert outcome.root_entries == ["Program Files", "messages.txt", "tmp dir"], \
+        outcome.root_entries
+    assert outcome.new_work_entries == [outcome.run_root], outcome.new_work_entries
+    expected_dir = ["install-record.txt", "sleep-ms"] if row.ran else ["sleep-ms"]
+    assert outcome.target_entries == expected_dir, outcome.target_entries
+    # The file never held a byte that is not the resource's (an error page, a shifted range).
+    assert outcome.violations == [], "wrong bytes at %r" % outcome.violations[:3]
+    assert not outcome.longer_than_resource
+    expected_digest = hashlib.sha256(env.installer).hexdigest()
+    if row.ran:
+        assert outcome.record is not None, "the installer did not run"
+        assert outcome.ran_digest == expected_digest, "the installer that ran was not the resource"
+        assert outcome.record == [outcome.installer_windows_path, "/VERYSILENT",
+                                  "/DIR=" + outcome.directory_windows_path, "/LANG=en"]
+    else:
+        assert outcome.record is None, "an installer ran: %r" % outcome.record
+        assert outcome.ran_digest is None
+    total = row.total
+    if total == "installer":
+        total = ctx.length
+    check_protocol(outcome.messages, total, succeeded=row.ran, ran=row.ran)
+    if outcome.target == "native":
+        assert outcome.downloader_fds <= MAX_DOWNLOADER_FDS, outcome.downloader_fds
+        if row.requests is not None:
+            row.requests(ctx, outcome.manifest_requests, outcome.installer_requests)
