@@ -30,11 +30,38 @@ exe=$1
 tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
 
 # DLLs that every Windows from XP SP3 on has.
-allowed_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|shlwapi|version|winmm|ws2_32|wsock32|crypt32|secur32|msvcrt)\.dll$'
-# Functions that Windows XP SP3 lacks, in the DLLs above (extended regular expression).
-missing_on_xp='^(GetTickCount64|.*SRWLock.*|.*ConditionVariable.*|InitOnce.*|Fls(Alloc|Free|GetValue|SetValue)|InitializeCriticalSectionEx|GetFileInformationByHandleEx|SetFileInformationByHandle|CreateSymbolicLink.*|GetFinalPathNameByHandle.*|QueryFullProcessImageName.*|GetThreadId|GetCurrentProcessorNumber|FlushProcessWriteBuffers|CancelIoEx|GetQueuedCompletionStatusEx|SetFileCompletionNotificationModes|Create(Event|Mutex|Semaphore|WaitableTimer)Ex[AW]?|CreateFile2|GetSystemTimePreciseAsFileTime|GetErrorMode|(GetLocaleInfo|LCMapString|CompareString)Ex|LocaleNameToLCID|GetUserDefaultLocaleName|GetDynamicTimeZoneInformation|GetProductInfo|RegGetValue[AW]|RegSetKeyValue[AW]|RegDeleteKeyEx[AW]|Wow64(Disable|Revert)Wow64FsRedirection|SetThreadStackGuarantee|if_nametoindex|if_indextoname|inet_pton|inet_ntop|InetPton[AW]?|InetNtop[AW]?|WSAPoll|WSASendMsg|GetAddrInfoEx[AW]?)$'
+allowed_dlls=(
+    kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
+    winmm ws2_32 wsock32 crypt32 secur32 msvcrt
+)
+# Functions that Windows XP SP3 lacks, in the DLLs above: extended regular expressions, each
+# matched against whole names.
+missing_on_xp=(
+    GetTickCount64 '.*SRWLock.*' '.*ConditionVariable.*' 'InitOnce.*'
+    'Fls(Alloc|Free|GetValue|SetValue)' InitializeCriticalSectionEx
+    GetFileInformationByHandleEx SetFileInformationByHandle 'CreateSymbolicLink.*'
+    'GetFinalPathNameByHandle.*' 'QueryFullProcessImageName.*' GetThreadId
+    GetCurrentProcessorNumber FlushProcessWriteBuffers CancelIoEx GetQueuedCompletionStatusEx
+    SetFileCompletionNotificationModes 'Create(Event|Mutex|Semaphore|WaitableTimer)Ex[AW]?'
+    CreateFile2 GetSystemTimePreciseAsFileTime GetErrorMode
+    '(GetLocaleInfo|LCMapString|CompareString)Ex' LocaleNameToLCID GetUserDefaultLocaleName
+    GetDynamicTimeZoneInformation GetProductInfo 'RegGetValue[AW]' 'RegSetKeyValue[AW]'
+    'RegDeleteKeyEx[AW]' 'Wow64(Disable|Revert)Wow64FsRedirection' SetThreadStackGuarantee
+    if_nametoindex if_indextoname inet_pton inet_ntop 'InetPton[AW]?' 'InetNtop[AW]?' WSAPoll
+    WSASendMsg 'GetAddrInfoEx[AW]?'
+)
 # msvcrt.dll of Windows XP has none of the secure "_s" functions nor these later additions.
-missing_in_xp_msvcrt='(_s$|^(__acrt_iob_func|_set_invalid_parameter_handler|_fseeki64|_ftelli64)$)'
+missing_in_xp_msvcrt=(
+    '.*_s' __acrt_iob_func _set_invalid_parameter_handler _fseeki64 _ftelli64
+)
+
+alternatives() {
+    local IFS='|'
+    printf '(%s)' "$*"
+}
+allowed_dlls_pattern="^$(alternatives "${allowed_dlls[@]}")\.dll$"
+missing_on_xp_pattern="^[^ ]+ $(alternatives "${missing_on_xp[@]}")$"
+missing_in_xp_msvcrt_pattern="^[^ ]+ $(alternatives "${missing_in_xp_msvcrt[@]}")$"
 
 failures=0
 fail() {
@@ -49,46 +76,51 @@ grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers" || fail "not
 grep -Eq "^Subsystem[[:space:]]+[0-9a-f]+[[:space:]]+\\($subsystem\\)" <<<"$headers" ||
     fail "subsystem is not $subsystem"
 
-# XP's loader refuses images that declare a later subsystem or OS version than 5.1.
-version_of() {
-    awk -v major="Major$1Version" -v minor="Minor$1Version" '
-        $1 == major { a = $2 } $1 == minor { b = $2 } END { printf "%d.%d", a, b }' <<<"$headers"
-}
-for kind in Subsystem OperatingSystem; do
-    version=$(version_of "$kind")
-    if [ "${version%%.*}" -gt 5 ] || { [ "${version%%.*}" -eq 5 ] && [ "${version#*.}" -gt 1 ]; }; then
-        fail "$kind version $version is newer than Windows XP's 5.1"
-    fi
-done
+# XP's loader refuses an image that declares a later subsystem version than its own 5.1.
+subsystem_version=$(awk '$1 == "MajorSubsystemVersion" { a = $2 }
+    $1 == "MinorSubsystemVersion" { b = $2 } END { printf "%d %d", a, b }' <<<"$headers")
+read -r major minor <<<"$subsystem_version"
+if [ "$major" -gt 5 ] || { [ "$major" -eq 5 ] && [ "$minor" -gt 1 ]; }; then
+    fail "subsystem version $major.$minor is newer than Windows XP's 5.1"
+fi
 
-# "DLL Name: X" opens each DLL's block; its function rows carry a hex address, a hint and a name.
+# "DLL Name: X" opens each DLL's block; its function rows carry a hex address, a hint, a name
+# and perhaps a bound address (the block's closing row of zeros has more fields).
 imports=$(awk '
     /^[[:space:]]*DLL Name:/ { dll = $3; print dll " -"; next }
-    /^The Export Tables|^PE File Base Relocations/ { dll = "" }
-    dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF >= 3 { print dll " " $3 }
+    /^(The |There is |PE File )/ { dll = "" }
+    dll != "" && (NF == 3 || NF == 4) && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ {
+        print dll " " $3
+    }
 ' <<<"$headers")
 if [ -z "$imports" ]; then
     fail "no import table found"
 fi
 
+while read -r dll; do
+    case "$(tr '[:upper:]' '[:lower:]' <<<"$dll")" in
+        bcrypt.dll) fail "imports bcrypt.dll, which Windows XP lacks" ;;
+        libgcc* | libstdc++* | libwinpthread* | libcurl*)
+            fail "imports $dll: the runtime must be linked statically" ;;
+        *)
+            grep -Eiq "$allowed_dlls_pattern" <<<"$dll" ||
+                fail "imports $dll, not a Windows XP system DLL"
+            ;;
+    esac
+done < <(awk '$2 == "-" { print $1 }' <<<"$imports")
+
 while read -r dll function; do
-    lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
-    if [ "$function" = - ]; then
-        case "$lower" in
-            bcrypt.dll) fail "imports bcrypt.dll, which Windows XP lacks" ;;
-            libgcc* | libstdc++* | libwinpthread* | libcurl*)
-                fail "imports $dll: the runtime must be linked statically" ;;
-            *) grep -Eq "$allowed_dlls" <<<"$lower" || fail "imports $dll, not a Windows XP system DLL" ;;
-        esac
-        continue
-    fi
-    if grep -Eq "$missing_on_xp" <<<"$function"; then
+    if [ -n "$function" ]; then
         fail "imports $dll!$function, which Windows XP SP3 lacks"
     fi
-    if [ "$lower" = msvcrt.dll ] && grep -Eq "$missing_in_xp_msvcrt" <<<"$function"; then
-        fail "imports msvcrt.dll!$function, which Windows XP's msvcrt.dll lacks"
+done < <(awk '$2 != "-"' <<<"$imports" | grep -E "$missing_on_xp_pattern" || true)
+
+while read -r dll function; do
+    if [ -n "$function" ]; then
+        fail "imports $dll!$function, which Windows XP's msvcrt.dll lacks"
     fi
-done <<<"$imports"
+done < <(awk '$2 != "-"' <<<"$imports" | grep -Ei '^msvcrt\.dll ' |
+    grep -E "$missing_in_xp_msvcrt_pattern" || true)
 
 if [ "$want_manifest" -eq 1 ]; then
     resources=$(mktemp)
@@ -104,4 +136,5 @@ if [ "$failures" -gt 0 ]; then
     echo "$exe: $failures problem(s)"
     exit 1
 fi
-echo "$exe: PE32, $subsystem, $function_count functions from $dll_count DLLs, all present on Windows XP SP3"
+echo "$exe: PE32, $subsystem, $function_count functions from $dll_count DLLs," \
+    "all present on Windows XP SP3"
