@@ -47,7 +47,7 @@ def pytest_generate_tests(metafunc):
 def target(request):
     made = make_target(request.param)
     if isinstance(made, WineTarget):
-        made.set_version("downloader.exe")
+        made.configure()
     yield made
     made.cleanup()
 

@@ -96,8 +96,9 @@ class NativeTarget(Target):
 class WineTarget(Target):
     """Runs the Windows build through scripts/wine-run in a prefix of its own.
 
-    The temporary directory is handed over in TMP and TEMP as a Z: path, which Wine's
-    GetTempPathW reports.
+    Wine's GetTempPathW takes TEMP from the prefix's registry, not from the caller, so the
+    prefix is pointed once at a directory of this session (with a blank in its name) that is
+    emptied before every run.
     """
 
     exe_suffix = ".exe"
@@ -110,28 +111,48 @@ class WineTarget(Target):
         self.is_64bit_windows = arch == "win64"
         self.is_nt6 = version not in ("winxp", "win2003")
         self.prefix = os.path.join(REPO, "build", "wine", "e2e-" + self.name[len("wine-"):])
+        self.temp = os.path.join(self.work, "Temp dir")
+        os.makedirs(self.temp)
 
     def windows_path(self, path):
         return "Z:" + path.replace("/", "\\")
 
-    def _wine_env(self, temp_dir):
-        env = dict(os.environ, WINE_PREFIX_DIR=self.prefix, WINE_RUN_ARCH=self.arch)
-        windows_temp = self.windows_path(temp_dir.rstrip("/")) + "\\"
-        env["TMP"] = windows_temp
-        env["TEMP"] = windows_temp
-        return env
+    def _wine_env(self):
+        return dict(os.environ, WINE_PREFIX_DIR=self.prefix, WINE_RUN_ARCH=self.arch)
 
-    def set_version(self, program):
-        """Makes Wine report this target's Windows version to `program` (an .exe name)."""
-        if not self.version:
-            return
-        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "reg", "add",
-                        "HKCU\\Software\\Wine\\AppDefaults\\" + program, "/v", "Version",
-                        "/d", self.version, "/f"],
-                       env=self._wine_env(self.work), capture_output=True, timeout=120, check=True)
+    def configure(self):
+        """The temporary directory, and the Windows version the downloader is shown."""
+        def reg_string(text):
+            return '"%s"' % text.replace("\\", "\\\\")
+        lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Environment]",
+                 '"TEMP"=' + reg_string(self.windows_path(self.temp)),
+                 '"TMP"=' + reg_string(self.windows_path(self.temp)), ""]
+        for program in ("downloader.exe", "downloader-short-bounds.exe"):
+            key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\" + program
+            lines += ["[%s]" % key]
+            if self.version:
+                lines += ['"Version"=' + reg_string(self.version)]
+            lines += [""]
+        reg_file = os.path.join(self.work, "settings.reg")
+        with open(reg_file, "w") as f:
+            f.write("\r\n".join(lines))
+        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "regedit", "/S",
+                        self.windows_path(reg_file)],
+                       env=self._wine_env(), capture_output=True, timeout=900, check=True,
+                       stdin=subprocess.DEVNULL)
+
+    def fresh_temp_dir(self):
+        for name in os.listdir(self.temp):
+            path = os.path.join(self.temp, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+        return self.temp
 
     def _execute(self, command, temp_dir, timeout):
-        env = self._wine_env(temp_dir)
+        assert temp_dir == self.temp
         # Every path in the command is a Linux path: Wine's loader takes the program as is.
-        return subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command, env=env,
-                              capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        return subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command,
+                              env=self._wine_env(), capture_output=True, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
