@@ -45,7 +45,7 @@ def job_targets():
                 made[name] = target
             else:
                 target = e2e_conftest.make_target(name)
-                target.set_version("downloader.exe")
+                target.configure()
                 made[name] = target
         return made[name]
 

@@ -558,17 +558,6 @@ def _set_fsize(limit):
     return apply
 
 
-def set_wine_temporary_directory(target, temp):
-    """Wine 8 gives a program TEMP and TMP from the prefix's registry (HKCU\\Environment), not
-    from the caller's environment: the run's temporary directory is put there first."""
-    windows_temp = target.windows_path(temp.rstrip("/")) + "\\"
-    for name in ("TEMP", "TMP"):
-        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "reg", "add",
-                        "HKCU\\Environment", "/v", name, "/d", windows_temp, "/f"],
-                       env=target._wine_env(temp), capture_output=True, timeout=180, check=True,
-                       stdin=subprocess.DEVNULL)
-
-
 def run_native(target, program, args, temp, record, timeout, fsize_limit=None, wrapper=()):
     """Starts wizard-host -- [wrapper...] program args in a session of its own (reap() waits
     for it); RLIMIT_FSIZE is set on wizard-host, whose children inherit it."""
@@ -661,9 +650,12 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
     ctx = Context(env, row, unique)
     work_before = set(os.listdir(target.work))
     run_root = tempfile.mkdtemp(prefix="run-%s-" % unique[:40], dir=target.work)
-    temp = os.path.join(run_root, "tmp dir")                  # a blank, as in "Jane Doe"
+    if isinstance(target, WineTarget):
+        temp = target.fresh_temp_dir()  # the one the prefix's registry names
+    else:
+        temp = os.path.join(run_root, "tmp dir")  # a blank, as in "Jane Doe"
+        os.makedirs(temp)
     directory = os.path.join(run_root, "Program Files", "App")
-    os.makedirs(temp)
     os.makedirs(directory)
     with open(os.path.join(directory, "sleep-ms"), "w") as f:
         f.write(str(INSTALLER_SLEEP_MS))
@@ -677,7 +669,6 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
         timeout = bound_for(row, target) + timeout_slack
         watcher = None
         if isinstance(target, WineTarget):
-            set_wine_temporary_directory(target, temp)
             watcher = Watcher(installer_path, env.installer,
                               os.path.join(directory, "install-record.txt"))
             watcher.start()
@@ -791,8 +782,11 @@ def check_outcome(outcome, row, env):
     assert outcome.temp_entries == ([LOG_NAME] if row.log is not None else []), \
         outcome.temp_entries
     # Nothing was written next to the temporary directory or anywhere else in the work area.
-    assert outcome.root_entries == ["Program Files", "messages.txt", "tmp dir"], \
-        outcome.root_entries
+    # (Under Wine the temporary directory is the one the prefix names, outside the run's root.)
+    expected_root = ["Program Files", "messages.txt"]
+    if not isinstance(env.target, WineTarget):
+        expected_root.append("tmp dir")
+    assert outcome.root_entries == expected_root, outcome.root_entries
     assert outcome.new_work_entries == [outcome.run_root], outcome.new_work_entries
     expected_dir = ["install-record.txt", "sleep-ms"] if row.ran else ["sleep-ms"]
     assert outcome.target_entries == expected_dir, outcome.target_entries
