@@ -116,19 +116,6 @@ std::string pathToNative(const WideString& path) { return nativeText(path); }
 // ---------------------------------------------------------------------------------------------
 // Files
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = -1;
-    }
-    return *this;
-}
-
 File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     ignoreFileSizeSignal();
     if (heldElsewhere != nullptr) {
@@ -236,19 +223,6 @@ void release(ThreadState& state, bool cancel) {
 
 }  // namespace
 
-Thread::~Thread() { close(); }
-
-Thread::Thread(Thread&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = nullptr;
-    }
-    return *this;
-}
-
 Thread Thread::createSuspended(ThreadEntry entry, void* argument) {
     auto state = std::make_shared<ThreadState>();
     state->entry = entry;
@@ -348,19 +322,6 @@ bool reapIfEnded(ChildProcess& child, bool block, bool& failed) {
 }
 
 }  // namespace
-
-Process::~Process() { close(); }
-
-Process::Process(Process&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
-
-Process& Process::operator=(Process&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = nullptr;
-    }
-    return *this;
-}
 
 Process Process::start(const WideString& program, const WideString& commandLine) {
     const std::string programPath = nativeText(program);

@@ -101,23 +101,6 @@ std::string pathToNative(const WideString& path) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept : native_(other.native_) {
-    other.native_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = -1;
-    }
-    return *this;
-}
-
 File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     // _wsopen rather than _wsopen_s: Windows XP's msvcrt.dll has none of the _s functions.
     const int descriptor =
@@ -187,23 +170,6 @@ bool removeFile(const WideString& path) {
 // ---------------------------------------------------------------------------------------------
 // Threads and the mutex
 
-Thread::~Thread() {
-    close();
-}
-
-Thread::Thread(Thread&& other) noexcept : native_(other.native_) {
-    other.native_ = nullptr;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = nullptr;
-    }
-    return *this;
-}
-
 Thread Thread::createSuspended(ThreadEntry entry, void* argument) {
     std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{entry, argument});
     Thread thread;
@@ -264,23 +230,6 @@ void Mutex::unlock() {
 
 // ---------------------------------------------------------------------------------------------
 // Processes and time
-
-Process::~Process() {
-    close();
-}
-
-Process::Process(Process&& other) noexcept : native_(other.native_) {
-    other.native_ = nullptr;
-}
-
-Process& Process::operator=(Process&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = other.native_;
-        other.native_ = nullptr;
-    }
-    return *this;
-}
 
 Process Process::start(const WideString& program, const WideString& commandLine) {
     Process result;

@@ -1,0 +1,55 @@
+// Ownership of the platform's handles: the same on every platform, since only close() differs.
+#include "support/platform.h"
+
+namespace platform {
+
+namespace {
+
+// Moves a handle out of `from`, leaving it empty.
+template <typename Native>
+Native take(Native& from, Native empty) {
+    const Native native = from;
+    from = empty;
+    return native;
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : native_(take(other.native_, std::intptr_t{-1})) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = take(other.native_, std::intptr_t{-1});
+    }
+    return *this;
+}
+
+Thread::~Thread() { close(); }
+
+Thread::Thread(Thread&& other) noexcept : native_(take(other.native_, static_cast<void*>(nullptr))) {}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = take(other.native_, static_cast<void*>(nullptr));
+    }
+    return *this;
+}
+
+Process::~Process() { close(); }
+
+Process::Process(Process&& other) noexcept
+    : native_(take(other.native_, static_cast<void*>(nullptr))) {}
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = take(other.native_, static_cast<void*>(nullptr));
+    }
+    return *this;
+}
+
+}  // namespace platform
