@@ -4,7 +4,9 @@
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+bool isBlank(char16_t c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
 
 // Reads the magnitude saturating at `limit`; `negative` tells the sign.
 template <typename Int>
@@ -43,6 +45,10 @@ Int parseClamped(const std::u16string& text) {
 
 }  // namespace
 
-std::int64_t wideToInt64(const std::u16string& text) { return parseClamped<std::int64_t>(text); }
+std::int64_t wideToInt64(const std::u16string& text) {
+    return parseClamped<std::int64_t>(text);
+}
 
-std::int32_t wideToInt32(const std::u16string& text) { return parseClamped<std::int32_t>(text); }
+std::int32_t wideToInt32(const std::u16string& text) {
+    return parseClamped<std::int32_t>(text);
+}

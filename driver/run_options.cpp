@@ -26,11 +26,13 @@ RunOptions parseRunOptions(const std::vector<std::u16string>& arguments) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::u16string& argument = arguments[i];
         const std::u16string upper = upperCased(argument);
-        auto valueAfter = [&](const std::u16string& prefix) { return argument.substr(prefix.size()); };
+        auto valueAfter = [&](const std::u16string& prefix) {
+            return argument.substr(prefix.size());
+        };
         // Tested in this order, first hit wins.
         if (startsWith(upper, u"/HWND:")) {
-            options.hostWindow =
-                static_cast<std::uint32_t>(static_cast<std::uint64_t>(wideToInt64(valueAfter(u"/HWND:"))));
+            options.hostWindow = static_cast<std::uint32_t>(
+                static_cast<std::uint64_t>(wideToInt64(valueAfter(u"/HWND:"))));
         } else if (startsWith(upper, u"/USERMSG:")) {
             options.userMessage = wideToInt32(valueAfter(u"/USERMSG:"));
         } else if (startsWith(upper, u"/URL:")) {

@@ -22,7 +22,9 @@ bool isForbiddenInFileName(char16_t c) {
     }
 }
 
-char16_t upper(char16_t c) { return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c; }
+char16_t upper(char16_t c) {
+    return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c;
+}
 
 // CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices on Windows, with any extension.
 bool isDeviceName(const std::u16string& name) {
@@ -33,7 +35,8 @@ bool isDeviceName(const std::u16string& name) {
     if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") {
         return true;
     }
-    return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
+    return base.size() == 4 &&
+           (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
            base[3] >= u'1' && base[3] <= u'9';
 }
 

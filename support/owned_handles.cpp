@@ -15,7 +15,9 @@ Native take(Native& from, Native empty) {
 
 }  // namespace
 
-File::~File() { close(); }
+File::~File() {
+    close();
+}
 
 File::File(File&& other) noexcept : native_(take(other.native_, std::intptr_t{-1})) {}
 
@@ -27,9 +29,12 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-Thread::~Thread() { close(); }
+Thread::~Thread() {
+    close();
+}
 
-Thread::Thread(Thread&& other) noexcept : native_(take(other.native_, static_cast<void*>(nullptr))) {}
+Thread::Thread(Thread&& other) noexcept
+    : native_(take(other.native_, static_cast<void*>(nullptr))) {}
 
 Thread& Thread::operator=(Thread&& other) noexcept {
     if (this != &other) {
@@ -39,7 +44,9 @@ Thread& Thread::operator=(Thread&& other) noexcept {
     return *this;
 }
 
-Process::~Process() { close(); }
+Process::~Process() {
+    close();
+}
 
 Process::Process(Process&& other) noexcept
     : native_(take(other.native_, static_cast<void*>(nullptr))) {}

@@ -79,8 +79,7 @@ void ignoreFileSizeSignal() {
 
 bool writeAll(int fd, const char* data, std::size_t size, off_t offset, bool positional) {
     while (size > 0) {
-        const ssize_t written =
-            positional ? pwrite(fd, data, size, offset) : write(fd, data, size);
+        const ssize_t written = positional ? pwrite(fd, data, size, offset) : write(fd, data, size);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -109,9 +108,13 @@ WideString temporaryDirectory() {
     return wideFromNative(directory);
 }
 
-char16_t pathSeparator() { return u'/'; }
+char16_t pathSeparator() {
+    return u'/';
+}
 
-std::string pathToNative(const WideString& path) { return nativeText(path); }
+std::string pathToNative(const WideString& path) {
+    return nativeText(path);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Files
@@ -209,7 +212,9 @@ void* threadTrampoline(void* raw) {
     return nullptr;
 }
 
-SharedThreadState& stateOf(void* native) { return *static_cast<SharedThreadState*>(native); }
+SharedThreadState& stateOf(void* native) {
+    return *static_cast<SharedThreadState*>(native);
+}
 
 void release(ThreadState& state, bool cancel) {
     pthread_mutex_lock(&state.gate);
@@ -287,9 +292,13 @@ Mutex::~Mutex() {
     }
 }
 
-void Mutex::lock() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(native_)); }
+void Mutex::lock() {
+    pthread_mutex_lock(static_cast<pthread_mutex_t*>(native_));
+}
 
-void Mutex::unlock() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(native_)); }
+void Mutex::unlock() {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(native_));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Processes and time
@@ -434,7 +443,9 @@ std::uint64_t fnv1a(std::uint64_t hash, const std::u16string& text) {
 
 }  // namespace
 
-std::string windowSocketName(std::uint32_t handle) { return "velmora-hwnd/" + hex(handle, 8); }
+std::string windowSocketName(std::uint32_t handle) {
+    return "velmora-hwnd/" + hex(handle, 8);
+}
 
 std::string windowFinderPrefix(const std::u16string& windowClass, const std::u16string& title) {
     std::uint64_t hash = fnv1a(0xcbf29ce484222325ull, windowClass);
@@ -483,9 +494,9 @@ bool sendDatagram(int sender, const sockaddr_un& address, socklen_t length,
                   const unsigned char* datagram) {
     const std::uint32_t start = tickCount();
     while (true) {
-        const ssize_t sent = sendto(sender, datagram, posix::kMessageDatagramSize,
-                                    MSG_DONTWAIT | MSG_NOSIGNAL,
-                                    reinterpret_cast<const sockaddr*>(&address), length);
+        const ssize_t sent =
+            sendto(sender, datagram, posix::kMessageDatagramSize, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&address), length);
         if (sent == static_cast<ssize_t>(posix::kMessageDatagramSize)) {
             receiverStuck = false;
             return true;
@@ -537,7 +548,9 @@ bool isWow64() {
     return machine.find("64") != std::string::npos || machine == "s390x";
 }
 
-int isNt6OrLater() { return 1; }
+int isNt6OrLater() {
+    return 1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Process start-up

@@ -23,7 +23,9 @@ std::string toUtf8(const std::u16string& text) {
 
 namespace {
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one sequence at text[pos]; returns its length, or 0 when it is malformed.
 std::size_t decodeOne(const std::string& text, std::size_t pos, std::uint32_t& codePoint) {

@@ -2,7 +2,9 @@
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool isBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
 
 // Reads the program name at pos; returns the position after it.
 std::size_t readProgramName(const std::u16string& line, std::size_t pos, std::u16string& name) {

@@ -10,7 +10,9 @@ struct CurlEasyCleanup {
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 
-inline CurlEasy makeCurlEasy() { return CurlEasy(curl_easy_init()); }
+inline CurlEasy makeCurlEasy() {
+    return CurlEasy(curl_easy_init());
+}
 
 // TLS without certificate or host-name checks, no overall time limit, and the connect and
 // no-data bounds of transferLimits().

@@ -22,8 +22,7 @@ void HttpDownloader::reportProgress() {
                static_cast<std::uint32_t>(bytesDone >> shift));
 }
 
-int HttpDownloader::download(const std::string& url, const std::u16string& path,
-                             int segmentCount) {
+int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
     platform::File file = platform::File::openExclusive(path);
     if (!file.isOpen()) {
         return kDownloadCannotOpen;

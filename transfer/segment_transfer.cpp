@@ -23,8 +23,7 @@ Answer judgeRangedAnswer(SegmentTask& task) {
     const ContentRange& range = task.headerRange;
     const bool sameResource =
         !range.completeLengthKnown || range.completeLength == task.owner->totalSize;
-    if (code == 206 && task.headerRangeSeen && range.first == task.requestedStart &&
-        sameResource) {
+    if (code == 206 && task.headerRangeSeen && range.first == task.requestedStart && sameResource) {
         return Answer::Accepted;
     }
     if (code == 200) {
@@ -33,8 +32,8 @@ Answer judgeRangedAnswer(SegmentTask& task) {
     return Answer::Refused;
 }
 
-void setSegmentTransferOptions(CURL* handle, const std::string& url,
-                               curl_write_callback write, void* user) {
+void setSegmentTransferOptions(CURL* handle, const std::string& url, curl_write_callback write,
+                               void* user) {
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, user);

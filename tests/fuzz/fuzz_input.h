@@ -21,7 +21,7 @@ namespace fuzz {
 // mutations hit option names and delimiters quickly; any byte from 0x80 up is an escape whose
 // next two bytes (little-endian) give an arbitrary 16-bit unit, so every unit stays reachable.
 class UnitReader {
-  public:
+public:
     UnitReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool atEnd() const { return pos_ >= size_; }
@@ -57,7 +57,7 @@ class UnitReader {
         return true;
     }
 
-  private:
+private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;

@@ -30,10 +30,9 @@ bool namesDevice(const std::u16string& name) {
         }
         base.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     }
-    static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",
-                                           "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
-                                           "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
-                                           "LPT9"};
+    static const char* const kDevices[] = {
+        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+        "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
     for (const char* device : kDevices) {
         if (base == device) {
             return true;

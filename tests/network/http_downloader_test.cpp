@@ -109,8 +109,7 @@ TEST_F(Download, FewerBytesThanSegmentsUsesFewerSegments) {
     REQUIRE_TEST_SERVERS();
     const std::string path = uniquePath("/res/2");
     EXPECT_EQ(download(path), kDownloadOk);
-    EXPECT_EQ(rangedRequests(path),
-              (std::vector<std::string>{"GET bytes=0-0", "GET bytes=1-1"}));
+    EXPECT_EQ(rangedRequests(path), (std::vector<std::string>{"GET bytes=0-0", "GET bytes=1-1"}));
     EXPECT_EQ(readFileBytes(output), patternBytes(0, 2));
 }
 

@@ -13,14 +13,14 @@
 
 // Skips the test when run by hand without servers; fails it when the fixture named servers
 // that are not there.
-#define REQUIRE_TEST_SERVERS()                                                          \
-    do {                                                                                \
-        if (!testing_support::testServers().available) {                                \
+#define REQUIRE_TEST_SERVERS()                                                             \
+    do {                                                                                   \
+        if (!testing_support::testServers().available) {                                   \
             if (testing_support::environmentVariable("DOWNLOADER_TEST_SERVERS").empty()) { \
-                GTEST_SKIP() << "DOWNLOADER_TEST_SERVERS is not set";                   \
-            }                                                                           \
-            FAIL() << "DOWNLOADER_TEST_SERVERS names no running servers";               \
-        }                                                                               \
+                GTEST_SKIP() << "DOWNLOADER_TEST_SERVERS is not set";                      \
+            }                                                                              \
+            FAIL() << "DOWNLOADER_TEST_SERVERS names no running servers";                  \
+        }                                                                                  \
     } while (0)
 
 // A unique resource path per test, so that the server's fault budgets and request log

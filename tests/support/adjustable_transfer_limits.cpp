@@ -8,11 +8,15 @@ std::atomic<long> connectTimeout{kDefaults.connectTimeoutSeconds};
 std::atomic<long> noDataTimeout{kDefaults.noDataTimeoutSeconds};
 }  // namespace
 
-TransferLimits transferLimits() { return TransferLimits{connectTimeout, noDataTimeout}; }
+TransferLimits transferLimits() {
+    return TransferLimits{connectTimeout, noDataTimeout};
+}
 
 void setTransferLimitsForTest(TransferLimits limits) {
     connectTimeout = limits.connectTimeoutSeconds;
     noDataTimeout = limits.noDataTimeoutSeconds;
 }
 
-void restoreDefaultTransferLimits() { setTransferLimitsForTest(kDefaults); }
+void restoreDefaultTransferLimits() {
+    setTransferLimitsForTest(kDefaults);
+}

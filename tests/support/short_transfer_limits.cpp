@@ -2,4 +2,6 @@
 // cut off after two seconds instead of a minute.
 #include "transfer/transfer_limits.h"
 
-TransferLimits transferLimits() { return TransferLimits{5, 2}; }
+TransferLimits transferLimits() {
+    return TransferLimits{5, 2};
+}

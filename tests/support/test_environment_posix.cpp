@@ -17,7 +17,9 @@ void setTemporaryDirectoryVariable(const std::u16string& value) {
     setenv("TMPDIR", platform::pathToNative(value).c_str(), 1);
 }
 
-void clearTemporaryDirectoryVariable() { unsetenv("TMPDIR"); }
+void clearTemporaryDirectoryVariable() {
+    unsetenv("TMPDIR");
+}
 
 bool limitFileSizeForTest(unsigned long long bytes) {
     rlimit limit{};

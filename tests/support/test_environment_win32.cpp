@@ -20,9 +20,13 @@ void setTemporaryDirectoryVariable(const std::u16string& value) {
     SetEnvironmentVariableW(L"TMP", reinterpret_cast<const wchar_t*>(value.c_str()));
 }
 
-void clearTemporaryDirectoryVariable() { SetEnvironmentVariableW(L"TMP", nullptr); }
+void clearTemporaryDirectoryVariable() {
+    SetEnvironmentVariableW(L"TMP", nullptr);
+}
 
-bool limitFileSizeForTest(unsigned long long) { return false; }
+bool limitFileSizeForTest(unsigned long long) {
+    return false;
+}
 
 std::string environmentVariable(const char* name) {
     char buffer[32768];

@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path toPath(const std::u16string& path) { return fs::u8path(platform::pathToNative(path)); }
+fs::path toPath(const std::u16string& path) {
+    return fs::u8path(platform::pathToNative(path));
+}
 
 std::u16string uniqueDirectoryName() {
     static std::atomic<unsigned> counter{0};
@@ -31,7 +33,9 @@ std::u16string uniqueDirectoryName() {
 
 }  // namespace
 
-std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 ScopedTemporaryDirectory::ScopedTemporaryDirectory() {
     hadPrevious_ = readTemporaryDirectoryVariable(previous_);
@@ -104,7 +108,8 @@ const TestServers& testServers() {
             } else if (name == "FILES_DIR") {
                 // Wine shows the Linux root as drive Z:.
                 const bool windows = platform::pathSeparator() == u'\\';
-                loaded.filesDirectory = windows && !value.empty() && value[0] == '/' ? "Z:" + value : value;
+                loaded.filesDirectory =
+                    windows && !value.empty() && value[0] == '/' ? "Z:" + value : value;
             }
         }
         loaded.available = loaded.faultPort != 0 && loaded.httpPort != 0;
@@ -176,6 +181,8 @@ std::vector<std::string> loggedRequests(const std::string& pathPrefix) {
     return requests;
 }
 
-int deadLoopbackPort() { return 1; }
+int deadLoopbackPort() {
+    return 1;
+}
 
 }  // namespace testing_support

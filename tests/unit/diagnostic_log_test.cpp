@@ -26,8 +26,9 @@ TEST(DiagnosticLog, AppendsMessagesByteForByte) {
     writeLog("Failed to call getData().");
     writeLog("");
     writeLog("Invalid parameters.\n");
-    EXPECT_EQ(readFileBytes(temp.file(kLogName)),
-              "earlier run\nFailed to call getData().Failed to call getData().Invalid parameters.\n");
+    EXPECT_EQ(
+        readFileBytes(temp.file(kLogName)),
+        "earlier run\nFailed to call getData().Failed to call getData().Invalid parameters.\n");
 }
 
 TEST(DiagnosticLog, EmptyMessageStillCreatesTheFile) {

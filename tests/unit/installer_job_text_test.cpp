@@ -66,8 +66,9 @@ TEST(InstallerCommandLine, SwitchesInOrder) {
 }
 
 TEST(InstallerCommandLine, SplitsBackIntoTheIntendedArguments) {
-    const std::u16string line = installerCommandLine(
-        u"C:\\Users\\Jane Doe\\Temp\\setup.exe", optionsWith(0, 1, u"C:\\Program Files\\App", u"en"));
+    const std::u16string line =
+        installerCommandLine(u"C:\\Users\\Jane Doe\\Temp\\setup.exe",
+                             optionsWith(0, 1, u"C:\\Program Files\\App", u"en"));
     const std::vector<std::u16string> expected = {u"C:\\Users\\Jane Doe\\Temp\\setup.exe",
                                                   u"/VERYSILENT", u"/DIR=C:\\Program Files\\App",
                                                   u"/LANG=en"};
@@ -77,7 +78,8 @@ TEST(InstallerCommandLine, SplitsBackIntoTheIntendedArguments) {
 TEST(WindowsCommandLine, RuntimeQuotingRules) {
     using Args = std::vector<std::u16string>;
     EXPECT_EQ(splitWindowsCommandLine(u"prog a  b\tc"), (Args{u"prog", u"a", u"b", u"c"}));
-    EXPECT_EQ(splitWindowsCommandLine(u"prog \"a b\" c\"d e\"f"), (Args{u"prog", u"a b", u"cd ef"}));
+    EXPECT_EQ(splitWindowsCommandLine(u"prog \"a b\" c\"d e\"f"),
+              (Args{u"prog", u"a b", u"cd ef"}));
     EXPECT_EQ(splitWindowsCommandLine(u"prog a\\\\\"b c\""), (Args{u"prog", u"a\\b c"}));
     EXPECT_EQ(splitWindowsCommandLine(u"prog a\\\\\\\"b"), (Args{u"prog", u"a\\\"b"}));
     EXPECT_EQ(splitWindowsCommandLine(u"prog a\\b\\"), (Args{u"prog", u"a\\b\\"}));

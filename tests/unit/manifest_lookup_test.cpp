@@ -17,7 +17,7 @@ Lookup lookup(const std::string& text, const std::string& key, std::string befor
 
 TEST(ManifestLookup, ValueEndsAtTheLineEnd) {
     EXPECT_EQ(lookup("URL_64BIT_SETUP=http://a/x.exe\r\nNEXT=1", "URL_64BIT_SETUP").value,
-                     "http://a/x.exe");
+              "http://a/x.exe");
     EXPECT_EQ(lookup("A=1\rB=2", "A").value, "1");
     EXPECT_EQ(lookup("A=1\nB=2", "B").value, "2");
     // Nothing is trimmed.
@@ -36,7 +36,10 @@ TEST(ManifestLookup, EntryMustStartTheTextOrFollowASeparator) {
     EXPECT_FALSE(lookup("X=1\tA=2", "A").found);
     // A rejected first occurrence is final, even with a proper entry later.
     EXPECT_FALSE(lookup("XA=1\nA=2", "A").found);
-    EXPECT_FALSE(lookup("\xEF\xBB\xBF" "A=1", "A").found);
+    EXPECT_FALSE(lookup("\xEF\xBB\xBF"
+                        "A=1",
+                        "A")
+                     .found);
 }
 
 TEST(ManifestLookup, FirstOccurrenceWins) {
@@ -65,9 +68,14 @@ TEST(ManifestLookup, OverlongKeyIsNotSearched) {
 TEST(ManifestLookup, NulBytes) {
     using namespace std::string_literals;
     EXPECT_FALSE(lookup("X=1\n\0A=2"s, "A").found);
-    const Lookup inside = lookup("A=1\0" "2\nB"s, "A");
+    const Lookup inside = lookup(
+        "A=1\0"
+        "2\nB"s,
+        "A");
     EXPECT_TRUE(inside.found);
-    EXPECT_EQ(inside.value, "1\0" "2"s);
+    EXPECT_EQ(inside.value,
+              "1\0"
+              "2"s);
 }
 
 }  // namespace

@@ -38,15 +38,19 @@ TEST(FromUtf8, DecodesStrictUtf8) {
     EXPECT_EQ(decoded("\xF0\x9F\x98\x80"), (std::u16string{0xD83D, 0xDE00}));
     EXPECT_EQ(decoded("\xF4\x8F\xBF\xBF"), (std::u16string{0xDBFF, 0xDFFF}));
     // No byte-order mark is consumed.
-    EXPECT_EQ(decoded("\xEF\xBB\xBF" "A"), u"\uFEFFA");
+    EXPECT_EQ(decoded("\xEF\xBB\xBF"
+                      "A"),
+              u"\uFEFFA");
 }
 
 TEST(FromUtf8, RejectsMalformedInputWhole) {
-    EXPECT_TRUE(rejects("abc\xC3"));            // cut off by the end
-    EXPECT_TRUE(rejects("\xE9" "A"));           // a code-page letter, not UTF-8
-    EXPECT_TRUE(rejects("\x80"));               // lone continuation byte
-    EXPECT_TRUE(rejects("\xE2\x82"));           // three-byte sequence missing a byte
-    EXPECT_TRUE(rejects("\xF4\x90\x80\x80"));   // above U+10FFFF
+    EXPECT_TRUE(rejects("abc\xC3"));  // cut off by the end
+    EXPECT_TRUE(
+        rejects("\xE9"
+                "A"));                         // a code-page letter, not UTF-8
+    EXPECT_TRUE(rejects("\x80"));              // lone continuation byte
+    EXPECT_TRUE(rejects("\xE2\x82"));          // three-byte sequence missing a byte
+    EXPECT_TRUE(rejects("\xF4\x90\x80\x80"));  // above U+10FFFF
     EXPECT_TRUE(rejects("\xF8\x88\x80\x80\x80"));
     EXPECT_TRUE(rejects("\xFF"));
 }
