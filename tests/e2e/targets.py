@@ -37,6 +37,19 @@ def read_messages(path):
     return messages
 
 
+def read_record(directory):
+    """The arguments the test installer recorded in `directory`, or None when it did not run."""
+    path = os.path.join(directory, "install-record.txt")
+    if not os.path.exists(path):
+        return None
+    arguments = []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("ARG "):
+                arguments.append(line.split(" ", 2)[2])
+    return arguments
+
+
 class Target:
     """What the native and the Wine target share."""
 

@@ -5,6 +5,8 @@ import os
 
 import pytest
 
+from targets import read_record
+
 KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
 
 
@@ -31,16 +33,13 @@ def target_directory(target, unique, sleep_ms=None):
     return directory
 
 
-def read_record(directory):
-    path = os.path.join(directory, "install-record.txt")
-    if not os.path.exists(path):
-        return None
-    arguments = []
-    with open(path, encoding="utf-8") as f:
-        for line in f.read().splitlines():
-            if line.startswith("ARG "):
-                arguments.append(line.split(" ", 2)[2])
-    return arguments
+def prepare_job(target, servers, unique, sleep_ms=None):
+    """The real test installer behind a manifest on nginx: (manifest address, target directory,
+    installer length)."""
+    file_name, length = publish_installer(target, servers, unique)
+    manifest = publish_job(target, servers, unique,
+                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
+    return manifest, target_directory(target, unique, sleep_ms), length
 
 
 def split_messages(messages, user_message):
@@ -91,10 +90,7 @@ def test_successful_job(target, servers, unique, scheme):
 
 
 def test_window_found_by_class_and_title(target, servers, unique):
-    file_name, length = publish_installer(target, servers, unique)
-    manifest = publish_job(target, servers, unique,
-                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
-    directory = target_directory(target, unique)
+    manifest, directory, length = prepare_job(target, servers, unique)
     result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
                          "/SILENT", "/USERMSG:2000"], target.fresh_temp_dir(),
                         host_args=["--no-hwnd", "--usermsg", "2000"])
@@ -104,10 +100,7 @@ def test_window_found_by_class_and_title(target, servers, unique):
 
 
 def test_given_window_is_used_without_a_search(target, servers, unique):
-    file_name, length = publish_installer(target, servers, unique)
-    manifest = publish_job(target, servers, unique,
-                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
-    directory = target_directory(target, unique)
+    manifest, directory, length = prepare_job(target, servers, unique)
     # A window the search would never find: only the handle on the command line reaches it.
     result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
                          "/SILENT"], target.fresh_temp_dir(),
@@ -117,10 +110,7 @@ def test_given_window_is_used_without_a_search(target, servers, unique):
 
 
 def test_no_window_found_no_messages(target, servers, unique):
-    file_name, _ = publish_installer(target, servers, unique)
-    manifest = publish_job(target, servers, unique,
-                           servers.nginx.http_url("/%s/%s" % (unique, file_name)))
-    directory = target_directory(target, unique)
+    manifest, directory, _ = prepare_job(target, servers, unique)
     result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
                          "/SILENT"], target.fresh_temp_dir(),
                         host_args=["--no-hwnd", "--class", "OtherClass"])

@@ -36,7 +36,8 @@ for _path in (os.path.join(TESTS, "e2e"), os.path.join(TESTS, "servers")):
     if _path not in sys.path:
         sys.path.insert(0, _path)
 
-from targets import LOG_NAME, REPO, NativeTarget, WineTarget, read_messages  # noqa: E402
+from targets import (LOG_NAME, REPO, NativeTarget, WineTarget, read_messages,  # noqa: E402
+                     read_record)
 
 USER_MESSAGE = 1024          # wizard-host's default, WM_USER
 COMPLETE_CODE = 100
@@ -531,18 +532,6 @@ class Context:
         self.length = len(env.installer)
         self.total_for_requests = row.served_length or self.length
         self.file_name = row.file_name or ("setup" + env.target.exe_suffix)
-
-
-def read_record(directory):
-    path = os.path.join(directory, "install-record.txt")
-    if not os.path.exists(path):
-        return None
-    arguments = []
-    with open(path, encoding="utf-8") as f:
-        for line in f.read().splitlines():
-            if line.startswith("ARG "):
-                arguments.append(line.split(" ", 2)[2])
-    return arguments
 
 
 def _kill_group(pid):
