@@ -120,26 +120,6 @@ std::vector<std::u16string> referenceSplit(const std::u16string& line) {
     }
 }
 
-// A plain newline byte separates arguments, as in the run options target.
-std::vector<std::u16string> readArguments(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::u16string> arguments(1, u"setup.exe");
-    arguments.emplace_back();
-    fuzz::UnitReader reader(data, size);
-    while (!reader.atEnd()) {
-        std::uint8_t plain = 0;
-        if (reader.peekPlain(plain) && plain == '\n') {
-            reader.skip();
-            arguments.emplace_back();
-            continue;
-        }
-        char16_t unit = 0;
-        if (reader.next(unit)) {
-            arguments.back().push_back(unit);
-        }
-    }
-    return arguments;
-}
-
 bool sameAfterProgram(const std::vector<std::u16string>& a, const std::vector<std::u16string>& b) {
     return a.size() == b.size() && std::equal(a.begin() + 1, a.end(), b.begin() + 1);
 }
@@ -158,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(arguments == referenceSplit(line));
 
     // Any argument vector survives quoting and splitting, not only those the splitter made.
-    const std::vector<std::u16string> chosen = readArguments(data, size);
+    const std::vector<std::u16string> chosen = fuzz::readArguments(data, size, {u"setup.exe", u""});
     for (bool always : {false, true}) {
         const std::vector<std::u16string> again =
             splitWindowsCommandLine(joined(chosen[0], chosen, always));

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A trap rather than an assert: the fuzz build defines NDEBUG, and a trap gives libFuzzer a
 // crash with a stack trace and a saved reproducer.
@@ -79,6 +81,28 @@ inline char16_t asciiUpper(char16_t c) {
 
 inline char16_t asciiLower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// Arguments after `first` (whose last element collects the first units): a plain newline byte
+// separates arguments; an escaped newline unit stays inside one, so arguments holding line
+// breaks are still generated.
+inline std::vector<std::u16string> readArguments(const std::uint8_t* data, std::size_t size,
+                                                 std::vector<std::u16string> first) {
+    std::vector<std::u16string> arguments = std::move(first);
+    UnitReader reader(data, size);
+    while (!reader.atEnd()) {
+        std::uint8_t plain = 0;
+        if (reader.peekPlain(plain) && plain == '\n') {
+            reader.skip();
+            arguments.emplace_back();
+            continue;
+        }
+        char16_t unit = 0;
+        if (reader.next(unit)) {
+            arguments.back().push_back(unit);
+        }
+    }
+    return arguments;
 }
 
 }  // namespace fuzz

@@ -12,26 +12,6 @@
 
 namespace {
 
-// A plain newline byte separates arguments; an escaped newline unit stays inside one, so
-// arguments holding line breaks are still generated.
-std::vector<std::u16string> readArguments(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::u16string> arguments(1);
-    fuzz::UnitReader reader(data, size);
-    while (!reader.atEnd()) {
-        std::uint8_t plain = 0;
-        if (reader.peekPlain(plain) && plain == '\n') {
-            reader.skip();
-            arguments.emplace_back();
-            continue;
-        }
-        char16_t unit = 0;
-        if (reader.next(unit)) {
-            arguments.back().push_back(unit);
-        }
-    }
-    return arguments;
-}
-
 bool sameOptions(const RunOptions& a, const RunOptions& b) {
     return a.hostWindow == b.hostWindow && a.userMessage == b.userMessage &&
            a.address == b.address && a.targetDirectory == b.targetDirectory &&
@@ -136,7 +116,7 @@ std::vector<std::u16string> withNamesRecased(std::vector<std::u16string> argumen
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::vector<std::u16string> arguments = readArguments(data, size);
+    const std::vector<std::u16string> arguments = fuzz::readArguments(data, size, {u""});
     const RunOptions parsed = parseRunOptions(arguments);
 
     FUZZ_CHECK(sameOptions(parsed, referenceOptions(arguments)));
