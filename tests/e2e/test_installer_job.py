@@ -42,6 +42,17 @@ def prepare_job(target, servers, unique, sleep_ms=None):
     return manifest, target_directory(target, unique, sleep_ms), length
 
 
+def run_job_from(target, servers, unique, address):
+    """Runs the job through wizard-host for an installer at `address`: (result, target
+    directory, temporary directory)."""
+    manifest = publish_job(target, servers, unique, address)
+    directory = target_directory(target, unique)
+    temp = target.fresh_temp_dir()
+    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                         "/SILENT"], temp, host_args=[])
+    return result, directory, temp
+
+
 def split_messages(messages, user_message):
     progress = [m for m in messages if m[0] == user_message]
     other = [m for m in messages if m[0] != user_message]
@@ -127,11 +138,7 @@ def test_failed_download(target, servers, unique, failure):
     else:
         address = servers.fault.url("/res/5000/%s/setup.exe?length0=1" % unique)
         expected_log = b"Failed to call getFileSize():-2\n"
-    manifest = publish_job(target, servers, unique, address)
-    directory = target_directory(target, unique)
-    temp = target.fresh_temp_dir()
-    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
-                         "/SILENT"], temp, host_args=[])
+    result, directory, temp = run_job_from(target, servers, unique, address)
     assert result.returncode == 0
     assert result.messages == []
     assert result.log == expected_log
@@ -143,11 +150,7 @@ def test_incomplete_download_is_deleted_and_never_run(target, servers, unique):
     file_name, length = publish_installer(target, servers, unique)
     # Every ranged request after the first block of the middle range is refused.
     address = servers.fault.url("/file/%s/%s?cut=*:1000:100" % (unique, file_name))
-    manifest = publish_job(target, servers, unique, address)
-    directory = target_directory(target, unique)
-    temp = target.fresh_temp_dir()
-    result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
-                         "/SILENT"], temp, host_args=[])
+    result, directory, temp = run_job_from(target, servers, unique, address)
     assert result.returncode == 0
     assert result.log == b"Failed to call getFileSize():-4\n"
     assert all(m[0] == 1024 for m in result.messages)

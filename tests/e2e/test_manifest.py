@@ -77,10 +77,7 @@ def test_manifest_over_https_from_nginx(target, servers, unique):
 def test_malformed_utf8_address_is_not_downloaded(target, servers, unique):
     bad = servers.fault.url("/res/16/%s/bad\xe9.exe" % unique).encode("latin-1")
     lines = [b"%s=%s" % (key.encode(), bad) for key in KEYS]
-    servers.publish("%s.txt" % unique, b"\n".join(lines) + b"\n")
-    temp = target.fresh_temp_dir()
-    result = target.run(["/URL:" + servers.fault.url("/file/%s.txt" % unique), "/PATH:C:\\App",
-                         "/SILENT"], temp)
+    result, _ = run_with_manifest(target, servers, unique, b"\n".join(lines) + b"\n")
     assert result.returncode == 0
     assert result.log == b"Failed to get the url of setup."
     assert servers.fault.requests("/res/16/%s/" % unique) == []
@@ -88,10 +85,8 @@ def test_malformed_utf8_address_is_not_downloaded(target, servers, unique):
 
 def test_address_naming_no_file_writes_nothing(target, servers, unique):
     address = servers.fault.url("/res/16/%s/.." % unique)
-    servers.publish("%s.txt" % unique, "".join("%s=%s\n" % (key, address) for key in KEYS))
-    temp = target.fresh_temp_dir()
-    result = target.run(["/URL:" + servers.fault.url("/file/%s.txt" % unique), "/PATH:C:\\App",
-                         "/SILENT"], temp)
+    text = "".join("%s=%s\n" % (key, address) for key in KEYS)
+    result, _ = run_with_manifest(target, servers, unique, text)
     assert result.returncode == 0
     assert result.log == b"Failed to call getFileSize():-1\n"
     assert servers.fault.requests("/res/16/%s/" % unique) == []
