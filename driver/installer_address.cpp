@@ -39,9 +39,12 @@ bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
 
 }  // namespace
 
-InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl, std::string& manifest) {
+InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl) {
     InstallerAddresses addresses;
     for (int attempt = 0; attempt < kManifestAttempts; ++attempt) {
+        // Each attempt reads only its own answer: the rest of an earlier, broken-off answer
+        // would otherwise run into this one's first line.
+        std::string manifest;
         if (!getData(manifestUrl, manifest)) {
             writeLog("Failed to call getData().");
             continue;

@@ -18,8 +18,9 @@ const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, b
                                           bool nt6OrLater);
 
 // Fetches the manifest up to five times until all four keys are found, logging each failed
-// attempt; values found in earlier attempts are kept. Each fetch is appended to `manifest`.
-InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl, std::string& manifest);
+// attempt; values found in earlier attempts are kept. Every attempt starts from an empty
+// manifest text.
+InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl);
 
 // Probes the machine and returns the address that fits it, or empty after logging
 // "Failed to get the url of setup.".

@@ -1,7 +1,7 @@
 #include "driver/run_downloader.h"
 
 #include "driver/installer_address.h"
-#include "driver/run_options.h"
+#include "driver/run_options_parser.h"
 #include "job/installer_job.h"
 #include "support/diagnostic_log.h"
 #include "support/text_conversion.h"
@@ -16,8 +16,7 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
     const CurlGlobal curl;
     InstallerJob job(options);
 
-    std::string manifest;
-    const InstallerAddresses addresses = fetchInstallerAddresses(toUtf8(options.address), manifest);
+    const InstallerAddresses addresses = fetchInstallerAddresses(toUtf8(options.address));
     const std::string chosen = installerAddressForThisMachine(addresses);
     if (chosen.empty()) {
         return 0;

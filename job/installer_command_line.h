@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "driver/run_options.h"
+#include "job/run_options.h"
 
 // "<path>" followed by " /VERYSILENT" or " /SILENT", then /DIR="<target directory>" and
 // /LANG=<language>. The path is quoted because temporary directories often hold blanks.

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/run_options.h"
+#include "job/run_options.h"
 #include "support/platform.h"
 #include "transfer/http_downloader.h"
 

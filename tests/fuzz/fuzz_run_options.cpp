@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/integer_text.h"
-#include "driver/run_options.h"
+#include "driver/run_options_parser.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

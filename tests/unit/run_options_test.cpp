@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/integer_text.h"
-#include "driver/run_options.h"
+#include "driver/run_options_parser.h"
 
 namespace {
 

@@ -1,19 +1,10 @@
-// The command line, parsed into the options of one run.
+// The command line, parsed into the options of one run and checked.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-struct RunOptions {
-    std::uint32_t hostWindow = 0;
-    std::int32_t userMessage = 1024;  // WM_USER
-    std::u16string address;
-    std::u16string targetDirectory;
-    std::u16string language;
-    std::int32_t silent = 0;
-    std::int32_t verySilent = 0;
-};
+#include "job/run_options.h"
 
 // Reads every argument after the program path. Matching is case-insensitive for a-z and by
 // prefix at position 0; values keep their case; a repeated option takes the last value.

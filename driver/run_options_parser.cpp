@@ -1,4 +1,4 @@
-#include "driver/run_options.h"
+#include "driver/run_options_parser.h"
 
 #include "driver/integer_text.h"
 
