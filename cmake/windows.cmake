@@ -32,8 +32,25 @@ if(NOT TARGET CURL::libcurl)
     INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32")
 endif()
 
+# libsodium as scripts/setup builds it: static and minimal. Without SODIUM_STATIC its headers
+# declare DLL imports.
+find_path(DOWNLOADER_SODIUM_INCLUDE_DIR sodium.h)
+find_library(DOWNLOADER_SODIUM_LIBRARY NAMES libsodium.a)
+if(NOT DOWNLOADER_SODIUM_INCLUDE_DIR OR NOT DOWNLOADER_SODIUM_LIBRARY)
+  message(FATAL_ERROR
+    "libsodium for i686-w64-mingw32 not found under ${DOWNLOADER_DEPS}: run scripts/setup")
+endif()
+if(NOT TARGET Sodium::sodium)
+  add_library(Sodium::sodium STATIC IMPORTED)
+  set_target_properties(Sodium::sodium PROPERTIES
+    IMPORTED_LOCATION "${DOWNLOADER_SODIUM_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${DOWNLOADER_SODIUM_INCLUDE_DIR}"
+    INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+    INTERFACE_LINK_LIBRARIES "advapi32")
+endif()
+
 set(PLATFORM_SOURCE support/platform_win32.cpp)
-set(PLATFORM_LIBS CURL::libcurl user32 kernel32)
+set(PLATFORM_LIBS CURL::libcurl Sodium::sodium user32 kernel32)
 set(DOWNLOADER_RESOURCES resources/downloader.rc)
 
 # A change to a file that the resource script pulls in must rebuild the resources.
