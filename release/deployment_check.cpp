@@ -1,0 +1,475 @@
+#include "release/deployment_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+
+#include "driver/installer_address.h"
+#include "job/installer_file_name.h"
+#include "release/file_io.h"
+#include "release/http_probe.h"
+#include "release/manifest_entries.h"
+#include "support/manifest_lookup.h"
+#include "support/manifest_signature.h"
+#include "support/sha256.h"
+#include "support/text_conversion.h"
+#include "transfer/http_downloader.h"
+#include "transfer/single_requests.h"
+
+namespace {
+
+// A small range from the middle of the file: a server that miscounts offsets shows it there.
+constexpr std::uint64_t kProbeRangeBytes = 16;
+constexpr int kSegments = 3;
+
+CheckItem item(const char* name, CheckStatus status, std::string detail) {
+    return CheckItem{name, status, std::move(detail)};
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string utf8(const std::u16string& text) {
+    return toUtf8(text);
+}
+
+// What the network says about one address; computed once however many machines read it.
+struct AddressFacts {
+    ProbeAnswer head;
+    std::uint64_t engineLength = 0;  // getFileSize, the length the downloader would use
+    std::string engineLog;           // what getFileSize logged meanwhile
+    std::uint64_t rangeFirst = 0;
+    std::uint64_t rangeLast = 0;
+    ProbeAnswer range;
+    bool downloaded = false;
+    int downloadResult = 0;
+    std::string downloadSha256;
+    std::string downloadError;
+};
+
+class ObservedDownloader : public HttpDownloader {
+public:
+    explicit ObservedDownloader(DownloadObserver& observer) : observer_(observer) {}
+    void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override {
+        observer_.progress(totalSize, bytesDone);
+    }
+
+private:
+    DownloadObserver& observer_;
+};
+
+std::string readLogTail(const std::string& logPath, std::size_t from) {
+    std::string text;
+    std::string error;
+    if (!readWholeFile(logPath, text, error) || text.size() <= from) {
+        return std::string();
+    }
+    text.erase(0, from);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+std::size_t fileSize(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
+}
+
+class Prober {
+public:
+    Prober(const CheckSettings& settings, DownloadObserver& observer)
+        : settings_(settings), observer_(observer) {}
+
+    AddressFacts& factsFor(const std::string& address, const std::u16string& fileName) {
+        auto found = facts_.find(address);
+        if (found != facts_.end()) {
+            return found->second;
+        }
+        AddressFacts& facts = facts_[address];
+        facts.head = probeHead(address);
+        // getFileSize logs its failures into the diagnostic log, which lives in the private
+        // directory while the tool runs.
+        const std::string logPath = settings_.workDirectory + "/downloader_log.txt";
+        const std::size_t logBefore = fileSize(logPath);
+        facts.engineLength = getFileSize(address);
+        facts.engineLog = readLogTail(logPath, logBefore);
+        if (facts.engineLength > 0) {
+            facts.rangeFirst = facts.engineLength / 2;
+            facts.rangeLast =
+                std::min(facts.engineLength - 1, facts.rangeFirst + kProbeRangeBytes - 1);
+            facts.range = probeRange(address, facts.rangeFirst, facts.rangeLast);
+            if (settings_.download) {
+                download(address, fileName, facts);
+            }
+        }
+        return facts;
+    }
+
+private:
+    void download(const std::string& address, const std::u16string& fileName, AddressFacts& facts) {
+        const std::string directory =
+            settings_.workDirectory + "/download-" + std::to_string(++downloads_);
+        if (::mkdir(directory.c_str(), 0700) != 0) {
+            facts.downloadError = "cannot create a directory for the download";
+            return;
+        }
+        const std::string path = directory + "/" + utf8(fileName);
+        std::u16string widePath;
+        fromUtf8(path, widePath);
+        observer_.started(utf8(fileName), facts.engineLength);
+        ObservedDownloader downloader(observer_);
+        facts.downloadResult = downloader.download(address, widePath, kSegments);
+        observer_.finished();
+        facts.downloaded = true;
+        if (facts.downloadResult == kDownloadOk) {
+            std::string bytes;
+            std::string error;
+            if (readWholeFile(path, bytes, error)) {
+                facts.downloadSha256 = sha256Hex(sha256Of(bytes));
+            } else {
+                facts.downloadError = "cannot read the downloaded file: " + error;
+            }
+        }
+        ::remove(path.c_str());
+        ::rmdir(directory.c_str());
+    }
+
+    const CheckSettings& settings_;
+    DownloadObserver& observer_;
+    std::map<std::string, AddressFacts> facts_;
+    int downloads_ = 0;
+};
+
+CheckItem signatureItem(const std::string& manifest, const CheckSettings& settings,
+                        std::string& readableText) {
+    const SignedManifest parts = splitSignedManifest(manifest);
+    if (!settings.keysGiven) {
+        readableText = manifest;
+        return item("signature", CheckStatus::Skipped, "not checked (no --keys given)");
+    }
+    readableText = parts.signedText;
+    if (!parts.hasSignatureLine) {
+        return item("signature", CheckStatus::Fail,
+                    "the manifest carries no SIGNATURE_ED25519 line");
+    }
+    if (!parts.signatureWellFormed) {
+        return item("signature", CheckStatus::Fail,
+                    "the SIGNATURE_ED25519 value is not the base64 form of 64 bytes");
+    }
+    for (std::size_t i = 0; i < settings.keys.size(); ++i) {
+        std::string signedText;
+        if (verifyManifest(manifest, {settings.keys[i]}, signedText)) {
+            return item("signature", CheckStatus::Pass,
+                        "valid, made with key " + std::to_string(i + 1) + " of " +
+                            std::to_string(settings.keys.size()) + " in " + settings.keysPath);
+        }
+    }
+    return item("signature", CheckStatus::Fail,
+                "does not verify with any key in " + settings.keysPath +
+                    " (another key, or the manifest changed after signing)");
+}
+
+// The downloader reads the keys in order and stops at the first one missing: keys after it
+// stay unread, so their machines get no address.
+struct KeyLookup {
+    bool found = false;
+    std::string value;
+    std::string missingBefore;  // the missing key that stopped the lookup before this one
+};
+
+std::map<std::string, KeyLookup> lookUpAddresses(const std::string& text) {
+    std::map<std::string, KeyLookup> lookups;
+    std::string stoppedAt;
+    for (const char* key : kAddressKeys) {
+        KeyLookup& lookup = lookups[key];
+        if (!stoppedAt.empty()) {
+            lookup.missingBefore = stoppedAt;
+            continue;
+        }
+        lookup.found = getManifestValue(text, key, lookup.value);
+        if (!lookup.found) {
+            stoppedAt = key;
+        }
+    }
+    return lookups;
+}
+
+std::string lengthText(std::uint64_t length) {
+    return std::to_string(length) + " bytes";
+}
+
+void addNetworkItems(MachineReport& row, const AddressFacts& facts) {
+    const ProbeAnswer& head = facts.head;
+    if (!head.answered) {
+        row.items.push_back(item("length", CheckStatus::Fail, "no answer: " + head.error));
+        return;
+    }
+    if (head.status < 200 || head.status > 299) {
+        row.items.push_back(item("length", CheckStatus::Fail,
+                                 "the length query was answered " + std::to_string(head.status)));
+        return;
+    }
+    if (facts.engineLength == 0) {
+        std::string detail = "the length query was answered without a length";
+        if (!facts.engineLog.empty()) {
+            detail = "the downloader's length query failed (" + facts.engineLog + ")";
+        }
+        row.items.push_back(item("length", CheckStatus::Fail, detail));
+        return;
+    }
+    row.items.push_back(item("length", CheckStatus::Pass, lengthText(facts.engineLength)));
+
+    const ProbeAnswer& range = facts.range;
+    const std::string asked =
+        std::to_string(facts.rangeFirst) + "-" + std::to_string(facts.rangeLast);
+    const std::uint64_t askedBytes = facts.rangeLast - facts.rangeFirst + 1;
+    CheckItem ranges = item("ranges", CheckStatus::Fail, std::string());
+    if (!range.answered) {
+        ranges.detail = "no answer to a ranged request: " + range.error;
+    } else if (range.status == 200) {
+        ranges.detail = "a request for bytes " + asked +
+                        " was answered 200 with the whole file: the server ignores ranges";
+    } else if (range.status != 206) {
+        ranges.detail =
+            "a request for bytes " + asked + " was answered " + std::to_string(range.status);
+    } else if (!range.contentRangeSent) {
+        ranges.detail = "206 without a Content-Range";
+    } else if (!range.contentRangeValid) {
+        ranges.detail = "malformed Content-Range \"" + range.contentRangeText + "\"";
+    } else if (range.contentRange.first != facts.rangeFirst ||
+               range.contentRange.last != facts.rangeLast) {
+        ranges.detail =
+            "asked for bytes " + asked + ", got Content-Range \"" + range.contentRangeText + "\"";
+    } else if (!range.contentRange.completeLengthKnown ||
+               range.contentRange.completeLength != facts.engineLength) {
+        ranges.detail = "Content-Range \"" + range.contentRangeText +
+                        "\" does not name the length " + std::to_string(facts.engineLength);
+    } else if (range.bodyBytes != askedBytes) {
+        ranges.detail = "sent " + std::to_string(range.bodyBytes) + " bytes for a range of " +
+                        std::to_string(askedBytes);
+    } else {
+        ranges.status = CheckStatus::Pass;
+        ranges.detail = "206, Content-Range \"" + range.contentRangeText + "\"";
+    }
+    row.items.push_back(ranges);
+
+    const std::string& etag = head.etag.empty() ? range.etag : head.etag;
+    if (etag.empty()) {
+        row.items.push_back(item("etag", CheckStatus::Warn,
+                                 "no ETag: a changed file cannot be told from the old one"));
+    } else if (etag.compare(0, 2, "W/") == 0) {
+        row.items.push_back(item("etag", CheckStatus::Warn, "only a weak ETag " + etag));
+    } else {
+        row.items.push_back(item("etag", CheckStatus::Pass, etag));
+    }
+}
+
+// The digest entry of the row's key, compared with the downloaded file when there is one.
+void addDigestItems(MachineReport& row, const std::string& text, const AddressFacts* facts,
+                    const CheckSettings& settings) {
+    const std::string digestKey = digestKeyFor(row.key);
+    std::string entry;
+    std::optional<Sha256Digest> expected;
+    if (!getManifestValue(text, digestKey.c_str(), entry)) {
+        row.items.push_back(
+            item("digest", settings.keysGiven ? CheckStatus::Fail : CheckStatus::Warn,
+                 "no " + digestKey + " entry" +
+                     (settings.keysGiven ? ": a build with keys refuses to run the installer"
+                                         : ": the installer is run unchecked")));
+    } else {
+        Sha256Digest digest{};
+        if (!parseSha256Hex(entry, digest)) {
+            row.items.push_back(
+                item("digest", CheckStatus::Fail, digestKey + " is not 64 hexadecimal digits"));
+        } else {
+            expected = digest;
+        }
+    }
+    if (!settings.download) {
+        if (expected) {
+            row.items.push_back(item("digest", CheckStatus::Pass,
+                                     digestKey + " is well-formed (not compared: --no-download)"));
+        }
+        return;
+    }
+    if (facts == nullptr || !facts->downloaded) {
+        row.items.push_back(item("download", CheckStatus::Skipped, "not downloaded"));
+        return;
+    }
+    if (facts->downloadResult != kDownloadOk) {
+        row.items.push_back(
+            item("download", CheckStatus::Fail,
+                 "the download failed with " + std::to_string(facts->downloadResult)));
+        return;
+    }
+    if (!facts->downloadError.empty()) {
+        row.items.push_back(item("download", CheckStatus::Fail, facts->downloadError));
+        return;
+    }
+    row.items.push_back(item("download", CheckStatus::Pass,
+                             lengthText(facts->engineLength) + " over " +
+                                 std::to_string(kSegments) + " segments, SHA-256 " +
+                                 facts->downloadSha256));
+    if (expected) {
+        if (sha256Hex(*expected) == facts->downloadSha256) {
+            row.items.push_back(item("digest", CheckStatus::Pass, "matches " + digestKey));
+        } else {
+            row.items.push_back(
+                item("digest", CheckStatus::Fail,
+                     "the file differs from " + digestKey + " (" + sha256Hex(*expected) + ")"));
+        }
+    }
+}
+
+// Addresses that name the same file must serve the same length.
+void addMirrorItems(std::vector<MachineReport>& rows,
+                    const std::map<std::string, std::u16string>& fileNames,
+                    const std::map<std::string, const AddressFacts*>& facts) {
+    for (MachineReport& row : rows) {
+        const auto own = facts.find(row.key);
+        if (own == facts.end() || own->second->engineLength == 0) {
+            continue;
+        }
+        std::string conflict;
+        for (const MachineReport& other : rows) {
+            const auto theirs = facts.find(other.key);
+            if (&other == &row || theirs == facts.end() || theirs->second->engineLength == 0 ||
+                fileNames.at(other.key) != fileNames.at(row.key)) {
+                continue;
+            }
+            if (theirs->second->engineLength != own->second->engineLength) {
+                conflict = utf8(fileNames.at(row.key)) + " is " +
+                           lengthText(own->second->engineLength) + " here but " +
+                           lengthText(theirs->second->engineLength) + " at " + other.key;
+                break;
+            }
+        }
+        if (!conflict.empty()) {
+            row.items.push_back(item("mirrors", CheckStatus::Fail, conflict));
+        }
+    }
+}
+
+}  // namespace
+
+bool MachineReport::installs() const {
+    return std::none_of(items.begin(), items.end(),
+                        [](const CheckItem& i) { return i.status == CheckStatus::Fail; });
+}
+
+int MachineReport::warnings() const {
+    return static_cast<int>(std::count_if(items.begin(), items.end(), [](const CheckItem& i) {
+        return i.status == CheckStatus::Warn;
+    }));
+}
+
+bool DeploymentReport::allInstall() const {
+    return std::all_of(machines.begin(), machines.end(),
+                       [](const MachineReport& m) { return m.installs(); });
+}
+
+DeploymentReport checkDeployment(const std::string& manifestUrl, const std::string& manifest,
+                                 const CheckSettings& settings, DownloadObserver& observer) {
+    DeploymentReport report;
+    report.manifestUrl = manifestUrl;
+    std::string text;
+    report.signature = signatureItem(manifest, settings, text);
+
+    InstallerAddresses addresses;
+    const std::map<std::string, KeyLookup> lookups = lookUpAddresses(text);
+    addresses.plain64 = lookups.at("URL_64BIT_SETUP").value;
+    addresses.plain32 = lookups.at("URL_32BIT_SETUP").value;
+    addresses.tls64 = lookups.at("URL_64BIT_SETUP_SSL").value;
+    addresses.tls32 = lookups.at("URL_32BIT_SETUP_SSL").value;
+
+    const struct {
+        const char* label;
+        bool wow64;
+        bool nt6OrLater;
+    } kinds[] = {
+        {"64-bit, Vista or later", true, true},
+        {"64-bit, before Vista", true, false},
+        {"32-bit, Vista or later", false, true},
+        {"32-bit, before Vista", false, false},
+    };
+    Prober prober(settings, observer);
+    std::map<std::string, std::u16string> fileNames;
+    std::map<std::string, const AddressFacts*> factsByKey;
+    for (const auto& kind : kinds) {
+        MachineReport row;
+        row.label = kind.label;
+        row.wow64 = kind.wow64;
+        row.nt6OrLater = kind.nt6OrLater;
+        const std::string& chosen = chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
+        row.key = &chosen == &addresses.plain64   ? "URL_64BIT_SETUP"
+                  : &chosen == &addresses.plain32 ? "URL_32BIT_SETUP"
+                  : &chosen == &addresses.tls64   ? "URL_64BIT_SETUP_SSL"
+                                                  : "URL_32BIT_SETUP_SSL";
+        row.address = chosen;
+        row.items.push_back(report.signature);
+        const KeyLookup& lookup = lookups.at(row.key);
+        if (!lookup.found) {
+            row.items.push_back(item(
+                "address", CheckStatus::Fail,
+                lookup.missingBefore.empty()
+                    ? "the downloader does not find " + row.key
+                    : "never read: the downloader stops at the missing " + lookup.missingBefore));
+            report.machines.push_back(row);
+            continue;
+        }
+        if (chosen.empty()) {
+            row.items.push_back(item("address", CheckStatus::Fail, row.key + " is empty"));
+            report.machines.push_back(row);
+            continue;
+        }
+        row.items.push_back(item("address", CheckStatus::Pass, chosen));
+
+        std::u16string wide;
+        std::optional<std::u16string> name;
+        if (!fromUtf8(chosen, wide) || !(name = installerFileName(wide))) {
+            row.items.push_back(
+                item("name", CheckStatus::Fail, "the address does not end in a usable file name"));
+            report.machines.push_back(row);
+            continue;
+        }
+        row.items.push_back(item("name", CheckStatus::Pass, utf8(*name)));
+
+        const std::string scheme = lowerCase(chosen.substr(0, chosen.find("://")));
+        if (scheme == "https" && !kind.nt6OrLater) {
+            row.items.push_back(item("scheme", CheckStatus::Fail,
+                                     "Windows before Vista cannot use https here; give a plain "
+                                     "http address"));
+            report.machines.push_back(row);
+            continue;
+        }
+        if (scheme != "https" && scheme != "http") {
+            row.items.push_back(
+                item("scheme", CheckStatus::Fail, "the address is neither http nor https"));
+            report.machines.push_back(row);
+            continue;
+        }
+        row.items.push_back(
+            scheme == "http" && kind.nt6OrLater
+                ? item("scheme", CheckStatus::Warn, "plain http where the machine could use https")
+                : item("scheme", CheckStatus::Pass, scheme));
+
+        const AddressFacts& facts = prober.factsFor(chosen, *name);
+        fileNames[row.key] = *name;
+        factsByKey[row.key] = &facts;
+        addNetworkItems(row, facts);
+        addDigestItems(row, text, &facts, settings);
+        report.machines.push_back(row);
+    }
+    addMirrorItems(report.machines, fileNames, factsByKey);
+    return report;
+}
