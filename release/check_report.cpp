@@ -57,8 +57,8 @@ std::string jsonString(const std::string& text) {
 }
 
 std::string jsonItem(const CheckItem& item) {
-    return "{\"check\": " + jsonString(item.name) + ", \"status\": " + jsonStatus(item.status) +
-           ", \"detail\": " + jsonString(item.detail) + "}";
+    return "{\"check\": " + jsonString(item.name) + ", \"status\": \"" + jsonStatus(item.status) +
+           "\", \"detail\": " + jsonString(item.detail) + "}";
 }
 
 std::string verdict(const MachineReport& machine) {

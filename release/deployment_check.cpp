@@ -45,6 +45,7 @@ std::string utf8(const std::u16string& text) {
 struct AddressFacts {
     ProbeAnswer head;
     std::uint64_t engineLength = 0;  // getFileSize, the length the downloader would use
+    bool lengthUsable = false;       // a successful answer with a length
     std::string engineLog;           // what getFileSize logged meanwhile
     std::uint64_t rangeFirst = 0;
     std::uint64_t rangeLast = 0;
@@ -103,7 +104,9 @@ public:
         const std::size_t logBefore = fileSize(logPath);
         facts.engineLength = getFileSize(address);
         facts.engineLog = readLogTail(logPath, logBefore);
-        if (facts.engineLength > 0) {
+        facts.lengthUsable = facts.head.answered && facts.head.status >= 200 &&
+                             facts.head.status <= 299 && facts.engineLength > 0;
+        if (facts.lengthUsable) {
             facts.rangeFirst = facts.engineLength / 2;
             facts.rangeLast =
                 std::min(facts.engineLength - 1, facts.rangeFirst + kProbeRangeBytes - 1);
@@ -337,13 +340,13 @@ void addMirrorItems(std::vector<MachineReport>& rows,
                     const std::map<std::string, const AddressFacts*>& facts) {
     for (MachineReport& row : rows) {
         const auto own = facts.find(row.key);
-        if (own == facts.end() || own->second->engineLength == 0) {
+        if (own == facts.end() || !own->second->lengthUsable) {
             continue;
         }
         std::string conflict;
         for (const MachineReport& other : rows) {
             const auto theirs = facts.find(other.key);
-            if (&other == &row || theirs == facts.end() || theirs->second->engineLength == 0 ||
+            if (&other == &row || theirs == facts.end() || !theirs->second->lengthUsable ||
                 fileNames.at(other.key) != fileNames.at(row.key)) {
                 continue;
             }
