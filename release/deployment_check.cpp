@@ -135,11 +135,8 @@ private:
         observer_.finished();
         facts.downloaded = true;
         if (facts.downloadResult == kDownloadOk) {
-            std::string bytes;
             std::string error;
-            if (readWholeFile(path, bytes, error)) {
-                facts.downloadSha256 = sha256Hex(sha256Of(bytes));
-            } else {
+            if (!sha256OfFile(path, facts.downloadSha256, error)) {
                 facts.downloadError = "cannot read the downloaded file: " + error;
             }
         }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/sha256.h"
+
 namespace {
 
 class Descriptor {
@@ -102,6 +104,32 @@ bool readWholeFile(const std::string& path, std::string& bytes, std::string& err
         contents.append(buffer, static_cast<std::size_t>(got));
     }
     bytes.swap(contents);
+    return true;
+}
+
+bool sha256OfFile(const std::string& path, std::string& hex, std::string& error) {
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    Sha256Hasher hasher;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = std::strerror(errno);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        hasher.update(buffer.data(), static_cast<std::size_t>(got));
+    }
+    hex = sha256Hex(hasher.finish());
     return true;
 }
 

@@ -7,6 +7,10 @@
 // The file's bytes; false with a reason ("No such file or directory") in `error`.
 bool readWholeFile(const std::string& path, std::string& bytes, std::string& error);
 
+// The SHA-256 of the file's bytes as 64 lower-case hexadecimal digits, read piece by piece
+// (installers can be large); false with a reason in `error`.
+bool sha256OfFile(const std::string& path, std::string& hex, std::string& error);
+
 // Creates the file with the mode, failing when anything (a file, a link) is already there.
 // On a failed write the half-written file is removed.
 bool createNewFile(const std::string& path, const std::string& bytes, mode_t mode,

@@ -5,7 +5,6 @@
 #include "release/key_files.h"
 #include "release/manifest_entries.h"
 #include "support/manifest_signature.h"
-#include "support/sha256.h"
 
 namespace {
 
@@ -88,11 +87,11 @@ int signCommand(const std::vector<std::string>& arguments) {
     }
     std::vector<DigestEntry> digests;
     for (const auto& [key, file] : request.installers) {
-        std::string bytes;
-        if (!readWholeFile(file, bytes, error)) {
+        std::string hex;
+        if (!sha256OfFile(file, hex, error)) {
             return fail("cannot read the installer " + file + ": " + error);
         }
-        digests.push_back(DigestEntry{key, sha256Hex(sha256Of(bytes))});
+        digests.push_back(DigestEntry{key, hex});
     }
     std::string signedText;
     if (!prepareForSigning(manifest, digests, signedText, error)) {
