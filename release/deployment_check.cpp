@@ -50,7 +50,6 @@ struct AddressFacts {
     std::uint64_t rangeFirst = 0;
     std::uint64_t rangeLast = 0;
     ProbeAnswer range;
-    bool downloaded = false;
     int downloadResult = 0;
     std::string downloadSha256;
     std::string downloadError;
@@ -133,7 +132,6 @@ private:
         ObservedDownloader downloader(observer_);
         facts.downloadResult = downloader.download(address, widePath, kSegments);
         observer_.finished();
-        facts.downloaded = true;
         if (facts.downloadResult == kDownloadOk) {
             std::string error;
             if (!sha256OfFile(path, facts.downloadSha256, error)) {
@@ -202,6 +200,19 @@ std::map<std::string, KeyLookup> lookUpAddresses(const std::string& text) {
         }
     }
     return lookups;
+}
+
+std::string downloadFailure(int result) {
+    switch (result) {
+        case kDownloadCannotOpen:
+            return "the download failed (-1: the file could not be created)";
+        case kDownloadNoLength:
+            return "the download failed (-2: no length obtained)";
+        case kDownloadIncomplete:
+            return "the download failed (-4: the bytes received differ from the length)";
+        default:
+            return "the download failed (" + std::to_string(result) + ")";
+    }
 }
 
 std::string lengthText(std::uint64_t length) {
@@ -302,18 +313,17 @@ void addDigestItems(MachineReport& row, const std::string& text, const AddressFa
         }
         return;
     }
-    if (facts == nullptr || !facts->downloaded) {
+    if (facts == nullptr || !facts->lengthUsable) {
         row.items.push_back(item("download", CheckStatus::Skipped, "not downloaded"));
-        return;
-    }
-    if (facts->downloadResult != kDownloadOk) {
-        row.items.push_back(
-            item("download", CheckStatus::Fail,
-                 "the download failed with " + std::to_string(facts->downloadResult)));
         return;
     }
     if (!facts->downloadError.empty()) {
         row.items.push_back(item("download", CheckStatus::Fail, facts->downloadError));
+        return;
+    }
+    if (facts->downloadResult != kDownloadOk) {
+        row.items.push_back(
+            item("download", CheckStatus::Fail, downloadFailure(facts->downloadResult)));
         return;
     }
     row.items.push_back(item("download", CheckStatus::Pass,

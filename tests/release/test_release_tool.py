@@ -267,6 +267,13 @@ def length_mismatch(deployment, tool):
     deployment.sign(tool)
 
 
+def truncating_mirror(deployment, tool):
+    """The plain 64-bit address cuts every body 100 bytes short of its Content-Length."""
+    deployment.addresses["URL_64BIT_SETUP"] = deployment.fault.url(
+        "/file/%s/setup64.exe?short=100" % deployment.name)
+    deployment.sign(tool)
+
+
 def no_etag(deployment, tool):
     """Every address on the fault server, which sends no ETag."""
     for key, address in deployment.addresses.items():
@@ -283,6 +290,8 @@ def no_etag(deployment, tool):
     (other_key, {key: ["signature"] for key in ROWS}, {}),
     (length_mismatch, {"URL_32BIT_SETUP": ["digest", "mirrors"],
                        "URL_32BIT_SETUP_SSL": ["mirrors"]}, {"URL_32BIT_SETUP": ["etag"]}),
+    (truncating_mirror, {"URL_64BIT_SETUP": ["download", "ranges"]},
+     {"URL_64BIT_SETUP": ["etag"]}),
     # The fault server speaks no TLS: plain addresses on the Vista rows are warned about too.
     (no_etag, {}, {"URL_64BIT_SETUP": ["etag"], "URL_32BIT_SETUP": ["etag"],
                    "URL_64BIT_SETUP_SSL": ["etag", "scheme"],
