@@ -139,12 +139,17 @@ std::string manifestProblem(const std::string& text) {
         const bool present = getManifestValue(text, key.c_str(), found);
         if (!present || found != valueOf(text, line)) {
             const std::size_t first = text.find(key + "=");
-            if (first < line.start) {
-                return "the downloader would read " + key + " from line " +
-                       std::to_string(lineNumberAt(lines, first)) +
-                       ", not from its entry on line " + std::to_string(index + 1);
+            const std::string earlier = std::to_string(lineNumberAt(lines, first));
+            if (first >= line.start) {
+                return "the downloader would not find " + key + " on line " +
+                       std::to_string(index + 1);
             }
-            return "the downloader would not find " + key + " on line " + std::to_string(index + 1);
+            if (!present) {
+                return "the downloader would not find " + key + ": the \"" + key + "=\" on line " +
+                       earlier + " stops its search";
+            }
+            return "the downloader would read " + key + " from line " + earlier +
+                   ", not from its entry on line " + std::to_string(index + 1);
         }
     }
     return std::string();

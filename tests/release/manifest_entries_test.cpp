@@ -96,13 +96,29 @@ TEST(ManifestEntries, SigningPreparesTheSignedText) {
     }
 }
 
-TEST(ManifestEntries, AByteOrderMarkIsAcceptedExactlyWhenTheLookupReadsPastIt) {
-    const std::string manifest = "\xEF\xBB\xBF" + kEntries;
-    std::string value;
-    const bool lookupFindsFirstKey = getManifestValue(manifest, "URL_64BIT_SETUP", value);
-    std::string signedText;
-    std::string problem;
-    EXPECT_EQ(prepareForSigning(manifest, {}, signedText, problem), lookupFindsFirstKey) << problem;
+// Whether these are found is the downloader's lookup's business; signing follows it.
+TEST(ManifestEntries, SigningAcceptsExactlyWhatTheLookupReads) {
+    const struct {
+        std::string manifest;
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"\xEF\xBB\xBF" + kEntries, "URL_64BIT_SETUP", "http://m/a64.exe"},
+        {"NOTE=x\tURL_32BIT_SETUP=old\n" + kEntries, "URL_32BIT_SETUP", "http://m/a32.exe"},
+    };
+    for (const auto& c : cases) {
+        std::string value;
+        const bool lookupReadsTheEntry =
+            getManifestValue(c.manifest, c.key, value) && value == c.value;
+        std::string signedText;
+        std::string problem;
+        EXPECT_EQ(prepareForSigning(c.manifest, {}, signedText, problem), lookupReadsTheEntry)
+            << c.key << ": " << problem;
+        if (!lookupReadsTheEntry) {
+            EXPECT_NE(problem.find(std::string("would not find ") + c.key), std::string::npos)
+                << problem;
+        }
+    }
 }
 
 }  // namespace
