@@ -1,8 +1,5 @@
 #include "release/deployment_check.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -10,21 +7,15 @@
 
 #include "driver/installer_address.h"
 #include "job/installer_file_name.h"
-#include "release/file_io.h"
-#include "release/http_probe.h"
+#include "release/address_facts.h"
 #include "release/manifest_entries.h"
 #include "support/manifest_lookup.h"
 #include "support/manifest_signature.h"
 #include "support/sha256.h"
 #include "support/text_conversion.h"
 #include "transfer/http_downloader.h"
-#include "transfer/single_requests.h"
 
 namespace {
-
-// A small range from the middle of the file: a server that miscounts offsets shows it there.
-constexpr std::uint64_t kProbeRangeBytes = 16;
-constexpr int kSegments = 3;
 
 CheckItem item(const char* name, CheckStatus status, std::string detail) {
     return CheckItem{name, status, std::move(detail)};
@@ -36,117 +27,6 @@ std::string lowerCase(std::string text) {
     }
     return text;
 }
-
-std::string utf8(const std::u16string& text) {
-    return toUtf8(text);
-}
-
-// What the network says about one address; computed once however many machines read it.
-struct AddressFacts {
-    ProbeAnswer head;
-    std::uint64_t engineLength = 0;  // getFileSize, the length the downloader would use
-    bool lengthUsable = false;       // a successful answer with a length
-    std::string engineLog;           // what getFileSize logged meanwhile
-    std::uint64_t rangeFirst = 0;
-    std::uint64_t rangeLast = 0;
-    ProbeAnswer range;
-    int downloadResult = 0;
-    std::string downloadSha256;
-    std::string downloadError;
-};
-
-class ObservedDownloader : public HttpDownloader {
-public:
-    explicit ObservedDownloader(DownloadObserver& observer) : observer_(observer) {}
-    void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override {
-        observer_.progress(totalSize, bytesDone);
-    }
-
-private:
-    DownloadObserver& observer_;
-};
-
-std::string readLogTail(const std::string& logPath, std::size_t from) {
-    std::string text;
-    std::string error;
-    if (!readWholeFile(logPath, text, error) || text.size() <= from) {
-        return std::string();
-    }
-    text.erase(0, from);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
-
-std::size_t fileSize(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
-}
-
-class Prober {
-public:
-    Prober(const CheckSettings& settings, DownloadObserver& observer)
-        : settings_(settings), observer_(observer) {}
-
-    AddressFacts& factsFor(const std::string& address, const std::u16string& fileName) {
-        auto found = facts_.find(address);
-        if (found != facts_.end()) {
-            return found->second;
-        }
-        AddressFacts& facts = facts_[address];
-        facts.head = probeHead(address);
-        // getFileSize logs its failures into the diagnostic log, which lives in the private
-        // directory while the tool runs.
-        const std::string logPath = settings_.workDirectory + "/downloader_log.txt";
-        const std::size_t logBefore = fileSize(logPath);
-        facts.engineLength = getFileSize(address);
-        facts.engineLog = readLogTail(logPath, logBefore);
-        facts.lengthUsable = facts.head.answered && facts.head.status >= 200 &&
-                             facts.head.status <= 299 && facts.engineLength > 0;
-        if (facts.lengthUsable) {
-            facts.rangeFirst = facts.engineLength / 2;
-            facts.rangeLast =
-                std::min(facts.engineLength - 1, facts.rangeFirst + kProbeRangeBytes - 1);
-            facts.range = probeRange(address, facts.rangeFirst, facts.rangeLast);
-            if (settings_.download) {
-                download(address, fileName, facts);
-            }
-        }
-        return facts;
-    }
-
-private:
-    void download(const std::string& address, const std::u16string& fileName, AddressFacts& facts) {
-        const std::string directory =
-            settings_.workDirectory + "/download-" + std::to_string(++downloads_);
-        if (::mkdir(directory.c_str(), 0700) != 0) {
-            facts.downloadError = "cannot create a directory for the download";
-            return;
-        }
-        const std::string path = directory + "/" + utf8(fileName);
-        std::u16string widePath;
-        fromUtf8(path, widePath);
-        observer_.started(utf8(fileName), facts.engineLength);
-        ObservedDownloader downloader(observer_);
-        facts.downloadResult = downloader.download(address, widePath, kSegments);
-        observer_.finished();
-        if (facts.downloadResult == kDownloadOk) {
-            std::string error;
-            if (!sha256OfFile(path, facts.downloadSha256, error)) {
-                facts.downloadError = "cannot read the downloaded file: " + error;
-            }
-        }
-        ::remove(path.c_str());
-        ::rmdir(directory.c_str());
-    }
-
-    const CheckSettings& settings_;
-    DownloadObserver& observer_;
-    std::map<std::string, AddressFacts> facts_;
-    int downloads_ = 0;
-};
 
 CheckItem signatureItem(const std::string& manifest, const CheckSettings& settings,
                         std::string& readableText) {
@@ -328,7 +208,7 @@ void addDigestItems(MachineReport& row, const std::string& text, const AddressFa
     }
     row.items.push_back(item("download", CheckStatus::Pass,
                              lengthText(facts->engineLength) + " over " +
-                                 std::to_string(kSegments) + " segments, SHA-256 " +
+                                 std::to_string(kCheckSegments) + " segments, SHA-256 " +
                                  facts->downloadSha256));
     if (expected) {
         if (sha256Hex(*expected) == facts->downloadSha256) {
@@ -358,7 +238,7 @@ void addMirrorItems(std::vector<MachineReport>& rows,
                 continue;
             }
             if (theirs->second->engineLength != own->second->engineLength) {
-                conflict = utf8(fileNames.at(row.key)) + " is " +
+                conflict = toUtf8(fileNames.at(row.key)) + " is " +
                            lengthText(own->second->engineLength) + " here but " +
                            lengthText(theirs->second->engineLength) + " at " + other.key;
                 break;
@@ -412,7 +292,7 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
         {"32-bit, Vista or later", false, true},
         {"32-bit, before Vista", false, false},
     };
-    Prober prober(settings, observer);
+    AddressProber prober(settings.workDirectory, settings.download, observer);
     std::map<std::string, std::u16string> fileNames;
     std::map<std::string, const AddressFacts*> factsByKey;
     for (const auto& kind : kinds) {
@@ -452,7 +332,7 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
             report.machines.push_back(row);
             continue;
         }
-        row.items.push_back(item("name", CheckStatus::Pass, utf8(*name)));
+        row.items.push_back(item("name", CheckStatus::Pass, toUtf8(*name)));
 
         const std::string scheme = lowerCase(chosen.substr(0, chosen.find("://")));
         if (scheme == "https" && !kind.nt6OrLater) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "release/address_facts.h"
 #include "support/ed25519_pem.h"
 
 enum class CheckStatus { Pass, Warn, Fail, Skipped };
@@ -42,15 +43,6 @@ struct CheckSettings {
     std::vector<Ed25519PublicKey> keys;
     bool download = true;
     std::string workDirectory;  // private; downloads go into subdirectories of it
-};
-
-// Told about the downloads as they run, for a progress display.
-class DownloadObserver {
-public:
-    virtual ~DownloadObserver() = default;
-    virtual void started(const std::string& name, std::uint64_t length) = 0;
-    virtual void progress(std::uint32_t total, std::uint32_t done) = 0;
-    virtual void finished() = 0;
 };
 
 // Judges the manifest text (already fetched, valid UTF-8) and every address it names.
