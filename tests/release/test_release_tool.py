@@ -274,6 +274,11 @@ def truncating_mirror(deployment, tool):
     deployment.sign(tool)
 
 
+def tls_before_vista(deployment, tool):
+    deployment.addresses["URL_32BIT_SETUP"] = deployment.addresses["URL_32BIT_SETUP_SSL"]
+    deployment.sign(tool)
+
+
 def no_etag(deployment, tool):
     """Every address on the fault server, which sends no ETag."""
     for key, address in deployment.addresses.items():
@@ -292,6 +297,7 @@ def no_etag(deployment, tool):
                        "URL_32BIT_SETUP_SSL": ["mirrors"]}, {"URL_32BIT_SETUP": ["etag"]}),
     (truncating_mirror, {"URL_64BIT_SETUP": ["download", "ranges"]},
      {"URL_64BIT_SETUP": ["etag"]}),
+    (tls_before_vista, {"URL_32BIT_SETUP": ["scheme"]}, {}),
     # The fault server speaks no TLS: plain addresses on the Vista rows are warned about too.
     (no_etag, {}, {"URL_64BIT_SETUP": ["etag"], "URL_32BIT_SETUP": ["etag"],
                    "URL_64BIT_SETUP_SSL": ["etag", "scheme"],
