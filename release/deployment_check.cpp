@@ -250,6 +250,51 @@ void addMirrorItems(std::vector<MachineReport>& rows,
     }
 }
 
+// The address, its file name and its scheme; the file name when the row's address is worth
+// asking the network about.
+std::optional<std::u16string> judgeAddress(MachineReport& row, const KeyLookup& lookup) {
+    if (!lookup.found) {
+        row.items.push_back(
+            item("address", CheckStatus::Fail,
+                 lookup.missingBefore.empty()
+                     ? "the downloader does not find " + row.key
+                     : "never read: the downloader stops at the missing " + lookup.missingBefore));
+        return std::nullopt;
+    }
+    if (row.address.empty()) {
+        row.items.push_back(item("address", CheckStatus::Fail, row.key + " is empty"));
+        return std::nullopt;
+    }
+    row.items.push_back(item("address", CheckStatus::Pass, row.address));
+
+    std::u16string wide;
+    std::optional<std::u16string> name;
+    if (!fromUtf8(row.address, wide) || !(name = installerFileName(wide))) {
+        row.items.push_back(
+            item("name", CheckStatus::Fail, "the address does not end in a usable file name"));
+        return std::nullopt;
+    }
+    row.items.push_back(item("name", CheckStatus::Pass, toUtf8(*name)));
+
+    const std::string scheme = lowerCase(row.address.substr(0, row.address.find("://")));
+    if (scheme == "https" && !row.nt6OrLater) {
+        row.items.push_back(item("scheme", CheckStatus::Fail,
+                                 "Windows before Vista cannot use https here; give a plain "
+                                 "http address"));
+        return std::nullopt;
+    }
+    if (scheme != "https" && scheme != "http") {
+        row.items.push_back(
+            item("scheme", CheckStatus::Fail, "the address is neither http nor https"));
+        return std::nullopt;
+    }
+    row.items.push_back(
+        scheme == "http" && row.nt6OrLater
+            ? item("scheme", CheckStatus::Warn, "plain http where the machine could use https")
+            : item("scheme", CheckStatus::Pass, scheme));
+    return name;
+}
+
 }  // namespace
 
 bool MachineReport::installs() const {
@@ -300,6 +345,7 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
         row.label = kind.label;
         row.wow64 = kind.wow64;
         row.nt6OrLater = kind.nt6OrLater;
+        // The choice is one of the four members; which one tells the key.
         const std::string& chosen = chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
         row.key = &chosen == &addresses.plain64   ? "URL_64BIT_SETUP"
                   : &chosen == &addresses.plain32 ? "URL_32BIT_SETUP"
@@ -307,57 +353,14 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
                                                   : "URL_32BIT_SETUP_SSL";
         row.address = chosen;
         row.items.push_back(report.signature);
-        const KeyLookup& lookup = lookups.at(row.key);
-        if (!lookup.found) {
-            row.items.push_back(item(
-                "address", CheckStatus::Fail,
-                lookup.missingBefore.empty()
-                    ? "the downloader does not find " + row.key
-                    : "never read: the downloader stops at the missing " + lookup.missingBefore));
-            report.machines.push_back(row);
-            continue;
+        const std::optional<std::u16string> name = judgeAddress(row, lookups.at(row.key));
+        if (name) {
+            const AddressFacts& facts = prober.factsFor(row.address, *name);
+            fileNames[row.key] = *name;
+            factsByKey[row.key] = &facts;
+            addNetworkItems(row, facts);
+            addDigestItems(row, text, &facts, settings);
         }
-        if (chosen.empty()) {
-            row.items.push_back(item("address", CheckStatus::Fail, row.key + " is empty"));
-            report.machines.push_back(row);
-            continue;
-        }
-        row.items.push_back(item("address", CheckStatus::Pass, chosen));
-
-        std::u16string wide;
-        std::optional<std::u16string> name;
-        if (!fromUtf8(chosen, wide) || !(name = installerFileName(wide))) {
-            row.items.push_back(
-                item("name", CheckStatus::Fail, "the address does not end in a usable file name"));
-            report.machines.push_back(row);
-            continue;
-        }
-        row.items.push_back(item("name", CheckStatus::Pass, toUtf8(*name)));
-
-        const std::string scheme = lowerCase(chosen.substr(0, chosen.find("://")));
-        if (scheme == "https" && !kind.nt6OrLater) {
-            row.items.push_back(item("scheme", CheckStatus::Fail,
-                                     "Windows before Vista cannot use https here; give a plain "
-                                     "http address"));
-            report.machines.push_back(row);
-            continue;
-        }
-        if (scheme != "https" && scheme != "http") {
-            row.items.push_back(
-                item("scheme", CheckStatus::Fail, "the address is neither http nor https"));
-            report.machines.push_back(row);
-            continue;
-        }
-        row.items.push_back(
-            scheme == "http" && kind.nt6OrLater
-                ? item("scheme", CheckStatus::Warn, "plain http where the machine could use https")
-                : item("scheme", CheckStatus::Pass, scheme));
-
-        const AddressFacts& facts = prober.factsFor(chosen, *name);
-        fileNames[row.key] = *name;
-        factsByKey[row.key] = &facts;
-        addNetworkItems(row, facts);
-        addDigestItems(row, text, &facts, settings);
         report.machines.push_back(row);
     }
     addMirrorItems(report.machines, fileNames, factsByKey);
