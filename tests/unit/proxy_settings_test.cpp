@@ -1,5 +1,6 @@
 #include "support/proxy_settings.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -90,6 +91,20 @@ TEST(ProxySettings, BypassList) {
         EXPECT_EQ(bypassesProxy(c.list, splitAddress(c.url)), c.bypassed)
             << c.list << " for " << c.url;
     }
+}
+
+// Where proxies are answered with the Windows logon, the libcurl of the build must be able to:
+// through SSPI, with Negotiate and NTLM.
+TEST(ProxySettings, LogonAnswersNeedSspiInLibcurl) {
+    const platform::ProxyChoice choice = platform::proxyFor("http://127.0.0.1/");
+    if (!choice.answerWithLogon) {
+        EXPECT_TRUE(choice.fromEnvironment);
+        return;
+    }
+    const int features = curl_version_info(CURLVERSION_NOW)->features;
+    EXPECT_NE(features & CURL_VERSION_SSPI, 0);
+    EXPECT_NE(features & CURL_VERSION_SPNEGO, 0);
+    EXPECT_NE(features & CURL_VERSION_NTLM, 0);
 }
 
 }  // namespace
