@@ -26,7 +26,7 @@ CREDENTIALS = ("installer", "s3cret")
 DEAD_PROXY = "127.0.0.1:1"
 
 # Flags of the Internet Options' DefaultConnectionSettings.
-DIRECT, FIXED_PROXY, SCRIPT = 1, 2, 4
+DIRECT, FIXED_PROXY, SCRIPT, AUTO_DETECT = 1, 2, 4, 8
 
 
 class World:
@@ -53,8 +53,9 @@ def fresh_internet_settings_afterwards(target):
 
 
 # systems: where the row applies. proxy: which proxy the configuration names ("dying" is one
-# of the row's own, killed while the installer downloads). bypass: the manifest's host is
-# sent direct. manifest, installer: where they are served ("direct" refuses the proxy).
+# of the row's own, killed while the installer downloads; "detect" names none but asks for
+# automatic detection, which finds nothing on loopback). bypass: the manifest's host is sent
+# direct. manifest, installer: where they are served ("direct" refuses the proxy).
 Row = namedtuple("Row", "name systems proxy per_scheme bypass pac manifest installer outcome")
 ROWS = [
     Row("http", "native wine", "proxy", False, False, False, "http", "http", "installed"),
@@ -62,6 +63,8 @@ ROWS = [
         "installed"),
     Row("bypass", "native wine", "proxy", False, True, False, "direct", "http", "installed"),
     Row("script", "wine", "proxy", False, False, True, "direct", "https", "installed"),
+    Row("detection-fails", "wine", "detect", False, False, False, "direct", "direct",
+        "installed"),
     Row("basic-auth", "native", "auth", False, False, False, "http", "https", "installed"),
     Row("proxy-refuses", "native wine", "dead", False, True, False, "direct", "http", "refused"),
     Row("proxy-dies", "native wine", "dying", False, True, False, "direct", "stalling", "cut"),
@@ -94,17 +97,16 @@ def address_of(world, name, unique, file_name):
 def configure(target, world, row, unique, proxy):
     """Names the row's proxy the system's way; returns the environment of the run."""
     native = target.name == "native"
-    if proxy is None:
-        address = DEAD_PROXY
-    else:
-        address = proxy.address
+    address = proxy.address if proxy is not None else DEAD_PROXY
     if native:
         url = "http://" + address
         if row.proxy == "auth":
             url = proxy.url(CREDENTIALS)
         return {"http_proxy": url, "https_proxy": url,
                 "no_proxy": "localhost" if row.bypass else ""}
-    if row.pac:
+    if row.proxy == "detect":
+        settings = connection_settings(DIRECT | AUTO_DETECT)
+    elif row.pac:
         script = ('function FindProxyForURL(url, host) {\n'
                   '    if (host == "localhost") return "DIRECT";\n'
                   '    return "PROXY %s";\n}\n' % address)
@@ -139,7 +141,7 @@ def test_job_through_proxy(target, world, unique, row):
         pytest.skip("%s is configured only %s" % (row.name, row.systems))
     dying = Tinyproxy(PROXY_SIDE).start() if row.proxy == "dying" else None
     try:
-        proxy = {"proxy": world.proxy, "auth": world.auth_proxy, "dead": None,
+        proxy = {"proxy": world.proxy, "auth": world.auth_proxy, "dead": None, "detect": None,
                  "dying": dying}[row.proxy]
         file_name, _ = publish_installer(target, world.servers, unique)
         installer = address_of(world, row.installer, unique, file_name)
@@ -167,6 +169,9 @@ def test_job_through_proxy(target, world, unique, row):
         assert result.log is None
         assert read_record(directory) is not None
         assert os.listdir(temp) == []
+        if row.installer == "direct":
+            assert [r for r in world.direct_only.requests("/file/%s/" % unique) if r["range"]]
+            return
         # The ranges went through the proxy, and were answered as ranges.
         ranged = [line for line in world.behind.access_log()
                   if line.startswith(PROXY_SIDE + " ") and "/%s/%s " % (unique, file_name) in line
