@@ -54,7 +54,8 @@ def fresh_internet_settings_afterwards(target):
 
 # systems: where the row applies. proxy: which proxy the configuration names ("dying" is one
 # of the row's own, killed while the installer downloads; "detect" names none but asks for
-# automatic detection, which finds nothing on loopback). bypass: the manifest's host is sent
+# automatic detection, which finds nothing on loopback; "down-then-proxy" lists a proxy that
+# is down before the working one). bypass: the manifest's host is sent
 # direct. manifest, installer: where they are served ("direct" refuses the proxy).
 Row = namedtuple("Row", "name systems proxy per_scheme bypass pac manifest installer outcome")
 ROWS = [
@@ -63,6 +64,8 @@ ROWS = [
         "installed"),
     Row("bypass", "native wine", "proxy", False, True, False, "direct", "http", "installed"),
     Row("script", "wine", "proxy", False, False, True, "direct", "https", "installed"),
+    Row("first-proxy-down", "wine", "down-then-proxy", False, False, False, "http", "http",
+        "installed"),
     Row("detection-fails", "wine", "detect", False, False, False, "direct", "direct",
         "installed"),
     Row("basic-auth", "native", "auth", False, False, False, "http", "https", "installed"),
@@ -115,6 +118,8 @@ def configure(target, world, row, unique, proxy):
             DIRECT | SCRIPT, script=world.servers.nginx.http_url("/%s/proxy.pac" % unique))
     else:
         text = "http=%s;https=%s" % (address, address) if row.per_scheme else address
+        if row.proxy == "down-then-proxy":
+            text = "%s;%s" % (DEAD_PROXY, address)
         settings = connection_settings(DIRECT | FIXED_PROXY, proxy=text,
                                        bypass="<local>" if row.bypass else "")
     target.set_internet_settings(settings)
@@ -141,8 +146,8 @@ def test_job_through_proxy(target, world, unique, row):
         pytest.skip("%s is configured only %s" % (row.name, row.systems))
     dying = Tinyproxy(PROXY_SIDE).start() if row.proxy == "dying" else None
     try:
-        proxy = {"proxy": world.proxy, "auth": world.auth_proxy, "dead": None, "detect": None,
-                 "dying": dying}[row.proxy]
+        proxy = {"proxy": world.proxy, "down-then-proxy": world.proxy, "auth": world.auth_proxy,
+                 "dead": None, "detect": None, "dying": dying}[row.proxy]
         file_name, _ = publish_installer(target, world.servers, unique)
         installer = address_of(world, row.installer, unique, file_name)
         world.servers.publish("%s/manifest.txt" % unique,
