@@ -55,8 +55,8 @@ def fresh_internet_settings_afterwards(target):
 # systems: where the row applies. proxy: which proxy the configuration names ("dying" is one
 # of the row's own, killed while the installer downloads; "detect" names none but asks for
 # automatic detection, which finds nothing on loopback; "down-then-proxy" lists a proxy that
-# is down before the working one). bypass: the manifest's host is sent
-# direct. manifest, installer: where they are served ("direct" refuses the proxy).
+# is down before the working one). bypass: the manifest's host is sent direct. manifest,
+# installer: where they are served ("direct" refuses the proxy).
 Row = namedtuple("Row", "name systems proxy per_scheme bypass pac manifest installer outcome")
 ROWS = [
     Row("http", "native wine", "proxy", False, False, False, "http", "http", "installed"),
