@@ -187,6 +187,33 @@ bool isWow64();
 int isNt6OrLater();
 
 // ---------------------------------------------------------------------------------------------
+// Proxies
+
+// One way to reach a server: through the proxy "host:port", or straight when `proxy` is empty.
+struct ProxyRoute {
+    std::string proxy;
+    bool isDirect() const { return proxy.empty(); }
+};
+
+// How the user's system would reach one address.
+struct ProxyChoice {
+    // True: the transfer sets no proxy option, so that libcurl follows http_proxy, https_proxy
+    // and no_proxy (with any credentials in them) as every libcurl program does.
+    bool fromEnvironment = false;
+    // Otherwise the routes to try in order; never empty.
+    std::vector<ProxyRoute> routes;
+    // A proxy's challenge is answered with the signed-in user's logon (Negotiate or NTLM),
+    // never with a stored password.
+    bool answerWithLogon = false;
+};
+
+// Windows: the current user's Internet Options as WinHTTP reads them (automatic detection,
+// then the configuration script, then the fixed proxy with its bypass list, else direct).
+// POSIX: fromEnvironment. May take seconds (automatic detection on a network without it):
+// callers ask once per address and run, and never concurrently.
+ProxyChoice proxyFor(const std::string& url);
+
+// ---------------------------------------------------------------------------------------------
 // Process start-up
 
 // The program's argument vector as UTF-16, element 0 being the program path.

@@ -553,6 +553,15 @@ int isNt6OrLater() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Proxies
+
+ProxyChoice proxyFor(const std::string&) {
+    ProxyChoice choice;
+    choice.fromEnvironment = true;
+    return choice;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Process start-up
 
 std::vector<WideString> commandLineArguments(int argc, char** argv) {

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <winhttp.h>
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +15,7 @@
 #include <new>
 
 #include "support/platform.h"
+#include "support/proxy_settings.h"
 
 namespace platform {
 namespace {
@@ -328,6 +331,133 @@ int isNt6OrLater() {
     GetVersionExA(&version);
 #pragma GCC diagnostic pop
     return version.dwMajorVersion >= 6 ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Proxies (WinHTTP: winhttp.dll is part of Windows from XP SP1 on)
+
+namespace {
+
+// A string that WinHTTP allocated for the caller, given back with GlobalFree.
+class WinHttpText {
+public:
+    explicit WinHttpText(LPWSTR text) : text_(text) {}
+    ~WinHttpText() {
+        if (text_ != nullptr) {
+            GlobalFree(text_);
+        }
+    }
+    WinHttpText(const WinHttpText&) = delete;
+    WinHttpText& operator=(const WinHttpText&) = delete;
+
+    bool empty() const { return text_ == nullptr || *text_ == L'\0'; }
+    const wchar_t* get() const { return text_; }
+    std::string utf8() const {
+        return empty() ? std::string()
+                       : pathToNative(WideString(reinterpret_cast<const char16_t*>(text_)));
+    }
+
+private:
+    LPWSTR text_;
+};
+
+std::wstring wideFromUtf8(const std::string& text) {
+    const int units =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    if (units <= 0) {
+        return std::wstring();
+    }
+    std::wstring result(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], units);
+    return result;
+}
+
+// The WinHTTP session that configuration scripts are fetched and run in, kept for the run, and
+// whether automatic detection has already failed in this run: on a network without it each
+// attempt can take seconds, so it is not asked again.
+struct AutoProxyState {
+    HINTERNET session = nullptr;
+    bool detectionFailed = false;
+    ~AutoProxyState() {
+        if (session != nullptr) {
+            WinHttpCloseHandle(session);
+        }
+    }
+};
+
+AutoProxyState autoProxy;
+
+// Asks automatic detection or a configuration script for the address's proxies. False when
+// they gave no answer.
+bool askAutoProxy(const std::wstring& url, DWORD how, const wchar_t* script,
+                  const AddressParts& address, ProxyChoice& choice) {
+    if (autoProxy.session == nullptr) {
+        autoProxy.session = WinHttpOpen(L"Velmora downloader", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        if (autoProxy.session == nullptr) {
+            return false;
+        }
+    }
+    WINHTTP_AUTOPROXY_OPTIONS options;
+    ZeroMemory(&options, sizeof options);
+    options.dwFlags = how;
+    if (how == WINHTTP_AUTOPROXY_AUTO_DETECT) {
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    options.lpszAutoConfigUrl = script;
+    // A script behind an authenticating server is fetched with the user's logon.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info;
+    ZeroMemory(&info, sizeof info);
+    if (!WinHttpGetProxyForUrl(autoProxy.session, url.c_str(), &options, &info)) {
+        return false;
+    }
+    const WinHttpText proxies(info.lpszProxy);
+    const WinHttpText bypass(info.lpszProxyBypass);
+    // WinHTTP lists the script's proxies in order and ends the list where the script says
+    // DIRECT; an answer of DIRECT alone comes back as no proxy.
+    if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
+        !bypassesProxy(bypass.utf8(), address)) {
+        choice.routes = proxyRoutesFor(proxies.utf8(), address);
+    }
+    return true;
+}
+
+}  // namespace
+
+ProxyChoice proxyFor(const std::string& url) {
+    ProxyChoice choice;
+    choice.answerWithLogon = true;
+    const AddressParts address = splitAddress(url);
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings;
+    ZeroMemory(&settings, sizeof settings);
+    if (WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
+        const WinHttpText script(settings.lpszAutoConfigUrl);
+        const WinHttpText fixed(settings.lpszProxy);
+        const WinHttpText bypass(settings.lpszProxyBypass);
+        const std::wstring wideUrl = wideFromUtf8(url);
+        // The order of Internet Explorer: automatic detection, the configuration script, then
+        // the proxy set by hand.
+        bool answered = false;
+        if (settings.fAutoDetect && !autoProxy.detectionFailed) {
+            answered =
+                askAutoProxy(wideUrl, WINHTTP_AUTOPROXY_AUTO_DETECT, nullptr, address, choice);
+            if (!answered && GetLastError() == ERROR_WINHTTP_AUTODETECTION_FAILED) {
+                autoProxy.detectionFailed = true;
+            }
+        }
+        if (!answered && !script.empty()) {
+            answered =
+                askAutoProxy(wideUrl, WINHTTP_AUTOPROXY_CONFIG_URL, script.get(), address, choice);
+        }
+        if (!answered && !fixed.empty() && !bypassesProxy(bypass.utf8(), address)) {
+            choice.routes = proxyRoutesFor(fixed.utf8(), address);
+        }
+    }
+    if (choice.routes.empty()) {
+        choice.routes.push_back(ProxyRoute{});
+    }
+    return choice;
 }
 
 // ---------------------------------------------------------------------------------------------

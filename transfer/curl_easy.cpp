@@ -1,5 +1,6 @@
 #include "transfer/curl_easy.h"
 
+#include "transfer/proxy_route.h"
 #include "transfer/transfer_limits.h"
 
 void setCommonTransferOptions(CURL* handle) {
@@ -10,4 +11,5 @@ void setCommonTransferOptions(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.noDataTimeoutSeconds);
+    setProxyOptions(handle);
 }

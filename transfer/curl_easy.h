@@ -14,8 +14,9 @@ inline CurlEasy makeCurlEasy() {
     return CurlEasy(curl_easy_init());
 }
 
-// TLS without certificate or host-name checks, no overall time limit, and the connect and
-// no-data bounds of transferLimits().
+// TLS without certificate or host-name checks, no overall time limit, the connect and
+// no-data bounds of transferLimits(), and the proxy that the system names for the address:
+// call it after CURLOPT_URL.
 void setCommonTransferOptions(CURL* handle);
 
 // libcurl's process-wide state, set up once on the main thread before any request and before

@@ -74,8 +74,10 @@ class Target:
     def installer_binary(self):
         return self.binary("test-installer")
 
-    def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT):
-        """Runs the downloader, inside wizard-host when host_args is not None."""
+    def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT,
+            env=None):
+        """Runs the downloader, inside wizard-host when host_args is not None, with `env` added
+        to the environment."""
         if host_args is None:
             command = [self.binary("downloader")] + list(downloader_args)
         else:
@@ -84,7 +86,7 @@ class Target:
                         self.windows_path(record)] + list(host_args)
                        + ["--", self.windows_path(self.binary("downloader"))] + list(downloader_args))
         start = time.monotonic()
-        completed = self._execute(command, temp_dir, timeout)
+        completed = self._execute(command, temp_dir, timeout, env or {})
         elapsed = time.monotonic() - start
         log_path = os.path.join(temp_dir, LOG_NAME)
         log = open(log_path, "rb").read() if os.path.exists(log_path) else None
@@ -101,8 +103,8 @@ class NativeTarget(Target):
     is_64bit_windows = True  # a 64-bit Linux counts as 64-bit Windows
     is_nt6 = True
 
-    def _execute(self, command, temp_dir, timeout):
-        env = dict(os.environ, TMPDIR=temp_dir)
+    def _execute(self, command, temp_dir, timeout, env):
+        env = dict(os.environ, TMPDIR=temp_dir, **env)
         return subprocess.run(command, env=env, capture_output=True, timeout=timeout)
 
 
@@ -154,6 +156,24 @@ class WineTarget(Target):
                        env=self._wine_env(), capture_output=True, timeout=900, check=True,
                        stdin=subprocess.DEVNULL)
 
+    INTERNET_SETTINGS = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+                         "\\Connections")
+
+    def set_internet_settings(self, value):
+        """Writes the binary DefaultConnectionSettings of the prefix's Internet Options, or
+        deletes it (a fresh prefix's state: automatic detection, no proxy) when value is None."""
+        if value is None:
+            command = ["reg", "delete", self.INTERNET_SETTINGS, "/v", "DefaultConnectionSettings",
+                       "/f"]
+        else:
+            command = ["reg", "add", self.INTERNET_SETTINGS, "/v", "DefaultConnectionSettings",
+                       "/t", "REG_BINARY", "/d", value.hex(), "/f"]
+        completed = subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command,
+                                   env=self._wine_env(), capture_output=True, timeout=300,
+                                   stdin=subprocess.DEVNULL)
+        if value is not None and completed.returncode != 0:
+            raise RuntimeError("reg add failed: %r" % completed.stderr)
+
     def fresh_temp_dir(self):
         for name in os.listdir(self.temp):
             path = os.path.join(self.temp, name)
@@ -163,9 +183,9 @@ class WineTarget(Target):
                 os.unlink(path)
         return self.temp
 
-    def _execute(self, command, temp_dir, timeout):
+    def _execute(self, command, temp_dir, timeout, env):
         assert temp_dir == self.temp
         # Every path in the command is a Linux path: Wine's loader takes the program as is.
         return subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command,
-                              env=self._wine_env(), capture_output=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+                              env=dict(self._wine_env(), **env), capture_output=True,
+                              timeout=timeout, stdin=subprocess.DEVNULL)

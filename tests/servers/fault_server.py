@@ -9,6 +9,9 @@ writes it to FILE (atomically), then serves until SIGTERM/SIGINT.
 Python:
     with FaultServer(root=None) as srv:      # or srv.start() / srv.stop()
         srv.port, srv.url("/res/100/a"), srv.requests(prefix), srv.reset()
+    FaultServer(allow="127.0.0.3") closes every connection from any other
+    client address at once, unanswered (a server reachable only through a
+    proxy, or, with "127.0.0.1", never through one: see proxy_fixture.py).
 
 Every response carries `Connection: close`.
 
@@ -231,12 +234,16 @@ class _Server(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address, root):
+    def __init__(self, address, root, allow=None):
         self.root = root
+        self.allow = allow
         self.log = RequestLog()
         self.counters = Counters()
         self.stopping = threading.Event()
         super().__init__(address, _Handler)
+
+    def verify_request(self, request, client_address):
+        return self.allow is None or client_address[0] == self.allow
 
     def server_bind(self):
         # HTTPServer.server_bind resolves the host name, which can stall
@@ -251,8 +258,9 @@ class _Server(ThreadingHTTPServer):
 
 
 class FaultServer:
-    def __init__(self, root=None, port=0, host="127.0.0.1"):
+    def __init__(self, root=None, port=0, host="127.0.0.1", allow=None):
         self.root = os.path.abspath(root) if root else None
+        self.allow = allow
         self._address = (host, port)
         self._httpd = None
         self._thread = None
@@ -272,7 +280,7 @@ class FaultServer:
         self._httpd.counters.reset()
 
     def start(self):
-        self._httpd = _Server(self._address, self.root)
+        self._httpd = _Server(self._address, self.root, self.allow)
         self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.1},
                                         name="fault-server", daemon=True)
         self._thread.start()

@@ -2,14 +2,16 @@
 """Debian's nginx serving a directory on loopback over HTTP and HTTPS.
 
 Python:
-    with Nginx(root, limit_rate=None, state_dir=None) as ng:
+    with Nginx(root, limit_rate=None, state_dir=None, allow=None) as ng:
         ng.http_port, ng.https_port, ng.cert_path
         ng.http_url("/a.bin")  -> "http://127.0.0.1:<http_port>/a.bin"
         ng.https_url("/a.bin") -> "https://127.0.0.1:<https_port>/a.bin"
 The HTTPS certificate is self-signed for CN=127.0.0.1 (IP SAN 127.0.0.1);
 use `curl -k` or trust ng.cert_path.  Static files get byte ranges (206) and
 HEAD Content-Length from nginx itself.  limit_rate (e.g. "20m") caps each
-connection.  Without state_dir a temporary directory is used and removed.
+connection.  allow ("127.0.0.3") answers 403 to every client but that address (a server
+reachable only through a proxy, see proxy_fixture.py).  Without state_dir a temporary
+directory is used and removed.
 
 CLI:
     nginx_fixture.py --root DIR --state DIR [--limit-rate R]
@@ -63,6 +65,7 @@ http {{
         ssl_certificate {state}/cert.pem;
         ssl_certificate_key {state}/key.pem;
         root {root};
+        {access}
         location / {{
         }}
     }}
@@ -71,9 +74,10 @@ http {{
 
 
 class Nginx:
-    def __init__(self, root, limit_rate=None, state_dir=None):
+    def __init__(self, root, limit_rate=None, state_dir=None, allow=None):
         self.root = os.path.abspath(root)
         self.limit_rate = limit_rate
+        self.allow = allow
         self._own_state = state_dir is None
         self.state_dir = os.path.abspath(state_dir) if state_dir else None
         self.http_port = None
@@ -110,9 +114,18 @@ class Nginx:
             user="user root;\n" if os.geteuid() == 0 else "",
             state=self.state_dir, root=self.root,
             http_port=self.http_port, https_port=self.https_port,
-            limit_rate="limit_rate %s;" % self.limit_rate if self.limit_rate else "")
+            limit_rate="limit_rate %s;" % self.limit_rate if self.limit_rate else "",
+            access="allow %s; deny all;" % self.allow if self.allow else "")
         with open(self._path("nginx.conf"), "w") as f:
             f.write(text)
+
+    def access_log(self):
+        """Lines of the access log: client address first, then the request and the status."""
+        try:
+            with open(self._path("access.log"), errors="replace") as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
 
     def running(self):
         return self._proc is not None and self._proc.poll() is None

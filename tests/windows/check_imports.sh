@@ -32,7 +32,19 @@ tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
 # DLLs that every Windows from XP SP3 on has.
 allowed_dlls=(
     kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
-    winmm ws2_32 wsock32 crypt32 secur32 msvcrt
+    winmm ws2_32 wsock32 crypt32 secur32 msvcrt winhttp
+)
+# winhttp.dll of Windows XP SP3 is WinHTTP 5.1: every function it exports (later versions added
+# more, such as WinHttpGetProxyForUrlEx and the WebSocket calls).
+winhttp_on_xp=(
+    WinHttpAddRequestHeaders WinHttpCheckPlatform WinHttpCloseHandle WinHttpConnect
+    WinHttpCrackUrl WinHttpCreateUrl WinHttpDetectAutoProxyConfigUrl
+    WinHttpGetDefaultProxyConfiguration WinHttpGetIEProxyConfigForCurrentUser
+    WinHttpGetProxyForUrl WinHttpOpen WinHttpOpenRequest WinHttpQueryAuthSchemes
+    WinHttpQueryDataAvailable WinHttpQueryHeaders WinHttpQueryOption WinHttpReadData
+    WinHttpReceiveResponse WinHttpSendRequest WinHttpSetCredentials
+    WinHttpSetDefaultProxyConfiguration WinHttpSetOption WinHttpSetStatusCallback
+    WinHttpSetTimeouts WinHttpTimeFromSystemTime WinHttpTimeToSystemTime WinHttpWriteData
 )
 # Functions that Windows XP SP3 lacks, in the DLLs above: extended regular expressions, each
 # matched against whole names.
@@ -62,6 +74,7 @@ alternatives() {
 allowed_dlls_pattern="^$(alternatives "${allowed_dlls[@]}")\.dll$"
 missing_on_xp_pattern="^[^ ]+ $(alternatives "${missing_on_xp[@]}")$"
 missing_in_xp_msvcrt_pattern="^[^ ]+ $(alternatives "${missing_in_xp_msvcrt[@]}")$"
+winhttp_on_xp_pattern="^[^ ]+ $(alternatives "${winhttp_on_xp[@]}")$"
 
 failures=0
 fail() {
@@ -121,6 +134,13 @@ while read -r dll function; do
     fi
 done < <(awk '$2 != "-"' <<<"$imports" | grep -Ei '^msvcrt\.dll ' |
     grep -E "$missing_in_xp_msvcrt_pattern" || true)
+
+while read -r dll function; do
+    if [ -n "$function" ]; then
+        fail "imports $dll!$function, which Windows XP SP3's winhttp.dll lacks"
+    fi
+done < <(awk '$2 != "-"' <<<"$imports" | grep -Ei '^winhttp\.dll ' |
+    grep -Ev "$winhttp_on_xp_pattern" || true)
 
 if [ "$want_manifest" -eq 1 ]; then
     resources=$(mktemp)
