@@ -58,9 +58,12 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     if (directory.empty() || !name) {
         return kNoInstallerPath;
     }
+    // Decided before anything is downloaded: a malformed entry matches no file, and a build
+    // that trusts manifest keys runs nothing unchecked.
     Sha256Digest expected{};
     const bool checked = digest.expected.has_value();
-    if (checked ? !parseSha256Hex(*digest.expected, expected) : digest.required) {
+    const bool rejected = checked ? !parseSha256Hex(*digest.expected, expected) : digest.required;
+    if (rejected) {
         return kInstallerRejected;
     }
     // Nothing that others may have placed in the temporary directory is opened, replaced or
@@ -73,10 +76,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
 
     const int result = download(toUtf8(address), installerPath, kInstallerSegments);
     if (result != kDownloadOk) {
-        // A file that could not be opened is not ours to delete.
-        if (result != kDownloadCannotOpen) {
-            platform::removeFile(installerPath);
-        }
+        platform::removeFile(installerPath);  // whatever is in the folder is this run's own
         return result;
     }
     // Held from before the digest is computed until the installer has started, so that what
