@@ -50,7 +50,7 @@ if(NOT TARGET Sodium::sodium)
 endif()
 
 set(PLATFORM_SOURCE support/platform_win32.cpp)
-set(PLATFORM_LIBS CURL::libcurl Sodium::sodium winhttp user32 kernel32)
+set(PLATFORM_LIBS CURL::libcurl Sodium::sodium winhttp user32 advapi32 kernel32)
 set(DOWNLOADER_RESOURCES resources/downloader.rc)
 
 # A change to a file that the resource script pulls in must rebuild the resources.

@@ -2,15 +2,35 @@
 
 #include "support/diagnostic_log.h"
 #include "support/manifest_lookup.h"
+#include "support/manifest_signature.h"
 #include "support/platform.h"
 #include "transfer/single_requests.h"
 
+namespace {
+
+struct Slot {
+    std::string InstallerAddresses::*address;
+    std::optional<std::string> InstallerAddresses::*digest;
+};
+
+Slot slotForMachine(bool wow64, bool nt6OrLater) {
+    using A = InstallerAddresses;
+    if (wow64) {
+        return nt6OrLater ? Slot{&A::tls64, &A::tls64Digest} : Slot{&A::plain64, &A::plain64Digest};
+    }
+    return nt6OrLater ? Slot{&A::tls32, &A::tls32Digest} : Slot{&A::plain32, &A::plain32Digest};
+}
+
+}  // namespace
+
 const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, bool wow64,
                                           bool nt6OrLater) {
-    if (wow64) {
-        return nt6OrLater ? addresses.tls64 : addresses.plain64;
-    }
-    return nt6OrLater ? addresses.tls32 : addresses.plain32;
+    return addresses.*slotForMachine(wow64, nt6OrLater).address;
+}
+
+ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64, bool nt6OrLater) {
+    const Slot slot = slotForMachine(wow64, nt6OrLater);
+    return ChosenInstaller{addresses.*slot.address, addresses.*slot.digest};
 }
 
 namespace {
@@ -21,32 +41,62 @@ bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
         const char* name;
         const char* missingMessage;
         std::string* value;
+        const char* digestName;
+        std::optional<std::string>* digest;
     };
     const Key keys[] = {
-        {"URL_64BIT_SETUP", "Failed to get URL_64BIT_SETUP.", &addresses.plain64},
-        {"URL_32BIT_SETUP", "Failed to get URL_32BIT_SETUP.", &addresses.plain32},
-        {"URL_64BIT_SETUP_SSL", "Failed to get URL_64BIT_SETUP_SSL.", &addresses.tls64},
-        {"URL_32BIT_SETUP_SSL", "Failed to get URL_32BIT_SETUP_SSL.", &addresses.tls32},
+        {"URL_64BIT_SETUP", "Failed to get URL_64BIT_SETUP.", &addresses.plain64,
+         "SHA256_64BIT_SETUP", &addresses.plain64Digest},
+        {"URL_32BIT_SETUP", "Failed to get URL_32BIT_SETUP.", &addresses.plain32,
+         "SHA256_32BIT_SETUP", &addresses.plain32Digest},
+        {"URL_64BIT_SETUP_SSL", "Failed to get URL_64BIT_SETUP_SSL.", &addresses.tls64,
+         "SHA256_64BIT_SETUP_SSL", &addresses.tls64Digest},
+        {"URL_32BIT_SETUP_SSL", "Failed to get URL_32BIT_SETUP_SSL.", &addresses.tls32,
+         "SHA256_32BIT_SETUP_SSL", &addresses.tls32Digest},
     };
     for (const Key& key : keys) {
         if (!getManifestValue(manifest, key.name, *key.value)) {
             writeLog(key.missingMessage);
             return false;
         }
+        // An address is never paired with a digest from another manifest text.
+        std::string digest;
+        *key.digest = getManifestValue(manifest, key.digestName, digest)
+                          ? std::optional<std::string>(digest)
+                          : std::nullopt;
+    }
+    return true;
+}
+
+// The text whose keys may be read: the whole answer, or with a required signature only the
+// bytes that a known key signed. False (logged) when no known key signed the answer.
+bool readableManifest(const std::string& answer, const ManifestTrust& trust, std::string& text) {
+    if (!trust.signatureRequired) {
+        text = answer;
+        return true;
+    }
+    if (!verifyManifest(answer, trust.keys, text)) {
+        writeLog("Failed to verify the setup manifest.");
+        return false;
     }
     return true;
 }
 
 }  // namespace
 
-InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl) {
+InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
+                                           const ManifestTrust& trust) {
     InstallerAddresses addresses;
     for (int attempt = 0; attempt < kManifestAttempts; ++attempt) {
         // Each attempt reads only its own answer: the rest of an earlier, broken-off answer
         // would otherwise run into this one's first line.
-        std::string manifest;
-        if (!getData(manifestUrl, manifest)) {
+        std::string answer;
+        if (!getData(manifestUrl, answer)) {
             writeLog("Failed to call getData().");
+            continue;
+        }
+        std::string manifest;
+        if (!readableManifest(answer, trust, manifest)) {
             continue;
         }
         if (readAllKeys(manifest, addresses)) {
@@ -56,11 +106,11 @@ InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl) {
     return addresses;
 }
 
-std::string installerAddressForThisMachine(const InstallerAddresses& addresses) {
+ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses) {
     const bool wow64 = platform::isWow64();
     const bool nt6OrLater = platform::isNt6OrLater() != 0;
-    const std::string& chosen = chooseInstallerAddress(addresses, wow64, nt6OrLater);
-    if (chosen.empty()) {
+    ChosenInstaller chosen = chooseInstaller(addresses, wow64, nt6OrLater);
+    if (chosen.address.empty()) {
         writeLog("Failed to get the url of setup.");
     }
     return chosen;

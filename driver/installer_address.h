@@ -1,7 +1,10 @@
 // The setup manifest fetch and the choice of the installer address for this machine.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "driver/manifest_trust.h"
 
 constexpr int kManifestAttempts = 5;
 
@@ -11,17 +14,33 @@ struct InstallerAddresses {
     std::string plain32;  // URL_32BIT_SETUP
     std::string tls64;    // URL_64BIT_SETUP_SSL
     std::string tls32;    // URL_32BIT_SETUP_SSL
+    // The installer digests, each read from the same manifest text as its address; none when
+    // that text had no entry.
+    std::optional<std::string> plain64Digest;  // SHA256_64BIT_SETUP
+    std::optional<std::string> plain32Digest;  // SHA256_32BIT_SETUP
+    std::optional<std::string> tls64Digest;    // SHA256_64BIT_SETUP_SSL
+    std::optional<std::string> tls32Digest;    // SHA256_32BIT_SETUP_SSL
+};
+
+// The address chosen for the machine, with the digest that came with it.
+struct ChosenInstaller {
+    std::string address;
+    std::optional<std::string> digest;
 };
 
 // 64-bit Windows takes the 64-bit addresses; Windows 6 (Vista) and later take the TLS ones.
 const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, bool wow64,
                                           bool nt6OrLater);
+ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64, bool nt6OrLater);
 
 // Fetches the manifest up to five times until all four keys are found, logging each failed
 // attempt; values found in earlier attempts are kept. Every attempt starts from an empty
-// manifest text.
-InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl);
+// manifest text. When the trust requires a signature, an attempt whose manifest no known key
+// signed fails with "Failed to verify the setup manifest.", and the keys are looked up only in
+// the signed text.
+InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
+                                           const ManifestTrust& trust = {});
 
-// Probes the machine and returns the address that fits it, or empty after logging
-// "Failed to get the url of setup.".
-std::string installerAddressForThisMachine(const InstallerAddresses& addresses);
+// Probes the machine and returns the installer that fits it; its address is empty after
+// logging "Failed to get the url of setup.".
+ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses);

@@ -1,6 +1,8 @@
 #include "driver/run_downloader.h"
 
 #include "driver/installer_address.h"
+#include "driver/manifest_keys.h"
+#include "driver/manifest_trust.h"
 #include "driver/run_options_parser.h"
 #include "job/installer_job.h"
 #include "support/diagnostic_log.h"
@@ -16,17 +18,19 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
     const CurlGlobal curl;
     InstallerJob job(options);
 
-    const InstallerAddresses addresses = fetchInstallerAddresses(toUtf8(options.address));
-    const std::string chosen = installerAddressForThisMachine(addresses);
-    if (chosen.empty()) {
+    const ManifestTrust trust = manifestTrustFromPem(manifestKeysPem());
+    const InstallerAddresses addresses = fetchInstallerAddresses(toUtf8(options.address), trust);
+    const ChosenInstaller chosen = installerForThisMachine(addresses);
+    if (chosen.address.empty()) {
         return 0;
     }
     // The address comes from the server: malformed UTF-8 is reported like a missing address.
-    if (!fromUtf8(chosen, options.address)) {
+    if (!fromUtf8(chosen.address, options.address)) {
         writeLog("Failed to get the url of setup.");
         return 0;
     }
-    const int result = job.run(options.address);
+    const int result =
+        job.run(options.address, InstallerDigestRule{chosen.digest, trust.signatureRequired});
     if (result != 0) {
         writeLogFormatted("Failed to call getFileSize():%d\n", result);
     }

@@ -2,6 +2,7 @@
 
 #include "job/installer_command_line.h"
 #include "job/installer_file_name.h"
+#include "job/working_folder.h"
 #include "support/path_join.h"
 #include "support/text_conversion.h"
 
@@ -51,26 +52,49 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
-int InstallerJob::run(const std::u16string& address) {
+int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
         return kNoInstallerPath;
     }
-    const std::u16string installerPath = joinPath(directory, *name);
+    // Decided before anything is downloaded: a malformed entry matches no file, and a build
+    // that trusts manifest keys runs nothing unchecked.
+    Sha256Digest expected{};
+    const bool checked = digest.expected.has_value();
+    const bool rejected = checked ? !parseSha256Hex(*digest.expected, expected) : digest.required;
+    if (rejected) {
+        return kInstallerRejected;
+    }
+    // Nothing that others may have placed in the temporary directory is opened, replaced or
+    // deleted, and the installer does not load libraries planted beside it.
+    const WorkingFolder folder(directory);
+    if (!folder.isCreated()) {
+        return kNoInstallerPath;
+    }
+    const std::u16string installerPath = joinPath(folder.path(), *name);
 
     const int result = download(toUtf8(address), installerPath, kInstallerSegments);
     if (result != kDownloadOk) {
-        // A file that could not be opened is not ours to delete.
-        if (result != kDownloadCannotOpen) {
-            platform::removeFile(installerPath);
-        }
+        platform::removeFile(installerPath);  // whatever is in the folder is this run's own
         return result;
+    }
+    // Held from before the digest is computed until the installer has started, so that what
+    // runs is what was checked.
+    platform::HeldFile held;
+    if (checked) {
+        held = platform::HeldFile::open(installerPath);
+        if (!held.isOpen() || !fileHasDigest(held, expected)) {
+            held.close();
+            platform::removeFile(installerPath);
+            return kInstallerRejected;
+        }
     }
     notifyDownloaded();
 
     platform::Process installer =
         platform::Process::start(installerPath, installerCommandLine(installerPath, options_));
+    held.close();
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
         installer.close();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "job/installer_digest.h"
 #include "job/run_options.h"
 #include "support/platform.h"
 #include "transfer/http_downloader.h"
@@ -17,6 +18,8 @@ constexpr std::uint32_t kHeartbeatIntervalMs = 500;
 constexpr std::uint32_t kInstallerPollMs = 100;
 constexpr std::uint32_t kDownloadCompleteWParam = 100;
 constexpr std::uint32_t kHeartbeatWParam = 40;
+// The result of run for an installer that its digest rule rejects.
+constexpr int kInstallerRejected = -5;
 
 class InstallerJob : public HttpDownloader {
 public:
@@ -24,11 +27,13 @@ public:
     // once, now.
     explicit InstallerJob(const RunOptions& options);
 
-    // Downloads the installer at `address` into the temporary directory over three ranges,
-    // runs it silently with a heartbeat to the host, and deletes it. 0 when it was downloaded
-    // (whether or not it could be started), the download's failure code otherwise, and -1 when
-    // there is no temporary directory or the address names no acceptable file.
-    int run(const std::u16string& address);
+    // Downloads the installer at `address` into a folder of its own in the temporary
+    // directory over three ranges, checks it against `digest`, runs it silently with a
+    // heartbeat to the host, and deletes it and the folder. 0 when it was downloaded (whether or
+    // not it could be started), the download's failure code otherwise, -1 when there is no
+    // temporary directory, the folder cannot be created or the address names no acceptable
+    // file, and -5 when the digest rule rejects the installer (which then never runs).
+    int run(const std::u16string& address, const InstallerDigestRule& digest = {});
 
     // Posts the progress message (user message, total, done) to the host window.
     void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override;

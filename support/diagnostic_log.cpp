@@ -28,7 +28,7 @@ void writeLog(const char* message) {
             platform::sleepMilliseconds(kRetryPauseMs);
         }
         bool heldElsewhere = false;
-        platform::File log = platform::File::openExclusive(path, &heldElsewhere);
+        platform::File log = platform::File::openExclusiveRegular(path, &heldElsewhere);
         if (log.isOpen()) {
             log.append(message, std::strlen(message));
             return;

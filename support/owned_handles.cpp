@@ -29,6 +29,20 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
+HeldFile::~HeldFile() {
+    close();
+}
+
+HeldFile::HeldFile(HeldFile&& other) noexcept : native_(take(other.native_, std::intptr_t{-1})) {}
+
+HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = take(other.native_, std::intptr_t{-1});
+    }
+    return *this;
+}
+
 Thread::~Thread() {
     close();
 }

@@ -47,6 +47,14 @@ public:
     // is taken), so that callers can retry that case and not the others.
     static File openExclusive(const WideString& path, bool* heldElsewhere = nullptr);
 
+    // Like openExclusive, for a file in a directory that others may write to: the last
+    // component of the path must be an ordinary file with a single name, never a symbolic
+    // link, a reparse point, a second hard link, a directory or a device, so that a planted
+    // name cannot lead the writes to another file. POSIX: opened with O_NOFOLLOW, then checked
+    // with fstat. Windows: opened with FILE_FLAG_OPEN_REPARSE_POINT, then checked with
+    // GetFileInformationByHandle.
+    static File openExclusiveRegular(const WideString& path, bool* heldElsewhere = nullptr);
+
     bool isOpen() const { return native_ >= 0; }
     // Writes all of the bytes at the offset; false when the write fails or is short.
     bool writeAt(std::uint64_t offset, const void* data, std::size_t size);
@@ -65,6 +73,40 @@ private:
 
 // Deletes a file (never a directory). False when it did not exist or could not be deleted.
 bool removeFile(const WideString& path);
+
+// A file opened for reading that nobody can change, rename or delete while it is held, so that
+// what was read from it is what a program started from it runs. Windows: the handle shares
+// reading only, which still lets CreateProcessW map the file. POSIX: a plain read-only
+// descriptor (without following a symbolic link); the private folder the file lies in keeps
+// other users away from it.
+class HeldFile {
+public:
+    HeldFile() = default;
+    ~HeldFile();
+    HeldFile(HeldFile&& other) noexcept;
+    HeldFile& operator=(HeldFile&& other) noexcept;
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    static HeldFile open(const WideString& path);
+
+    bool isOpen() const { return native_ != -1; }
+    // Reads the next bytes: how many were read, 0 at the end of the file, -1 on failure.
+    std::int64_t read(void* buffer, std::size_t size);
+    void close();
+
+private:
+    std::intptr_t native_ = -1;
+};
+
+// Creates a directory that only the current user (and, on Windows, the Administrators and
+// SYSTEM) may enter or change. Fails when anything at all already exists at the path, a
+// symbolic link or a reparse point included. POSIX: mkdir with mode 0700. Windows:
+// CreateDirectoryW with a protected DACL, inherited by what is created inside.
+bool createPrivateDirectory(const WideString& path);
+
+// Removes an empty directory. False when it is not empty or could not be removed.
+bool removeDirectory(const WideString& path);
 
 // ---------------------------------------------------------------------------------------------
 // Threads and the one mutex of a download

@@ -139,6 +139,33 @@ File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     return File(fd);
 }
 
+File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
+    ignoreFileSizeSignal();
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = false;
+    }
+    const std::string native = nativeText(path);
+    // O_NONBLOCK: a FIFO or a device planted at the name must not block the open.
+    const int fd =
+        ::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return File();
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        ::close(fd);
+        return File();
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (heldElsewhere != nullptr) {
+            *heldElsewhere = errno == EWOULDBLOCK;
+        }
+        ::close(fd);
+        return File();
+    }
+    return File(fd);
+}
+
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
     return isOpen() && writeAll(static_cast<int>(native_), static_cast<const char*>(data), size,
                                 static_cast<off_t>(offset), true);
@@ -177,6 +204,43 @@ bool removeFile(const WideString& path) {
         return false;
     }
     return unlink(native.c_str()) == 0;
+}
+
+HeldFile HeldFile::open(const WideString& path) {
+    HeldFile file;
+    const std::string native = nativeText(path);
+    file.native_ = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    return file;
+}
+
+std::int64_t HeldFile::read(void* buffer, std::size_t size) {
+    if (!isOpen()) {
+        return -1;
+    }
+    while (true) {
+        const ssize_t got = ::read(static_cast<int>(native_), buffer, size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return got;
+    }
+}
+
+void HeldFile::close() {
+    if (isOpen()) {
+        ::close(static_cast<int>(native_));
+        native_ = -1;
+    }
+}
+
+bool createPrivateDirectory(const WideString& path) {
+    const std::string native = nativeText(path);
+    return mkdir(native.c_str(), 0700) == 0;
+}
+
+bool removeDirectory(const WideString& path) {
+    const std::string native = nativeText(path);
+    return rmdir(native.c_str()) == 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <climits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "support/platform.h"
 #include "support/proxy_settings.h"
@@ -115,6 +116,37 @@ File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     return File(descriptor);
 }
 
+File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = false;
+    }
+    // No sharing at all, as _SH_DENYRW gives; a reparse point at the name is opened itself
+    // instead of what it points to, and then refused below.
+    const HANDLE handle =
+        CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (heldElsewhere != nullptr) {
+            *heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
+        }
+        return File();
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & refused) != 0 || information.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        return File();
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return File();
+    }
+    return File(descriptor);
+}
+
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
     if (!isOpen() || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
         return false;
@@ -168,6 +200,110 @@ void File::close() {
 
 bool removeFile(const WideString& path) {
     return _wremove(wide(path)) == 0;
+}
+
+HeldFile HeldFile::open(const WideString& path) {
+    HeldFile file;
+    // Others may read (CreateProcessW maps the file for reading and executing) but not write,
+    // rename or delete it while this handle is open.
+    const HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        file.native_ = reinterpret_cast<std::intptr_t>(handle);
+    }
+    return file;
+}
+
+std::int64_t HeldFile::read(void* buffer, std::size_t size) {
+    if (!isOpen()) {
+        return -1;
+    }
+    DWORD got = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!ReadFile(reinterpret_cast<HANDLE>(native_), buffer, wanted, &got, nullptr)) {
+        return -1;
+    }
+    return got;
+}
+
+void HeldFile::close() {
+    if (isOpen()) {
+        CloseHandle(reinterpret_cast<HANDLE>(native_));
+        native_ = -1;
+    }
+}
+
+namespace {
+
+// The security identifier of the user this process runs as, copied out of its token.
+std::vector<BYTE> currentUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return {};
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    std::vector<BYTE> sid;
+    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        const BYTE* first = static_cast<const BYTE*>(user);
+        sid.assign(first, first + GetLengthSid(user));
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+std::vector<BYTE> wellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) {
+        return {};
+    }
+    sid.resize(size);
+    return sid;
+}
+
+}  // namespace
+
+bool createPrivateDirectory(const WideString& path) {
+    const std::vector<BYTE> sids[] = {currentUserSid(), wellKnownSid(WinBuiltinAdministratorsSid),
+                                      wellKnownSid(WinLocalSystemSid)};
+    DWORD aclSize = sizeof(ACL);
+    for (const std::vector<BYTE>& sid : sids) {
+        if (sid.empty()) {
+            return false;
+        }
+        aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
+    }
+    std::vector<BYTE> aclBuffer(aclSize);
+    PACL acl = reinterpret_cast<PACL>(aclBuffer.data());
+    if (!InitializeAcl(acl, aclSize, ACL_REVISION)) {
+        return false;
+    }
+    for (const std::vector<BYTE>& sid : sids) {
+        if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                   FILE_ALL_ACCESS, const_cast<BYTE*>(sid.data()))) {
+            return false;
+        }
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    // Protected: nothing is inherited from the temporary directory's own, wider, DACL.
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes;
+    ZeroMemory(&attributes, sizeof attributes);
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = &descriptor;
+    attributes.bInheritHandle = FALSE;
+    return CreateDirectoryW(wide(path), &attributes) != FALSE;
+}
+
+bool removeDirectory(const WideString& path) {
+    return RemoveDirectoryW(wide(path)) != FALSE;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@ function(add_windows_imports_test target)
 endfunction()
 
 add_windows_imports_test(downloader)
+add_windows_imports_test(downloader-signed)
 
 # A prefix of its own, so that no other test's log lines land in the log it reads.
 add_test(NAME windows_smoke_invalid_parameters

@@ -5,7 +5,9 @@ A target runs the real executables: natively (build/native) or under Wine
 directory, where the downloader writes its log and the installer.
 """
 
+import ntpath
 import os
+import posixpath
 import shutil
 import subprocess
 import tempfile
@@ -55,6 +57,7 @@ class Target:
 
     name = None
     exe_suffix = ""
+    path = posixpath  # how the downloader's own paths are split and joined
 
     def __init__(self, build_dir):
         self.build_dir = build_dir
@@ -75,21 +78,21 @@ class Target:
         return self.binary("test-installer")
 
     def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT,
-            env=None):
-        """Runs the downloader, inside wizard-host when host_args is not None, with `env` added
-        to the environment."""
+            env=None, program="downloader"):
+        """Runs the downloader (or its twin `program`), inside wizard-host when host_args is
+        not None, with `env` added to the environment."""
         if host_args is None:
-            command = [self.binary("downloader")] + list(downloader_args)
+            command = [self.binary(program)] + list(downloader_args)
         else:
             record = record or os.path.join(self.work, "record-%d.txt" % time.monotonic_ns())
             command = ([self.binary("wizard-host"), "--quiet", "--record",
                         self.windows_path(record)] + list(host_args)
-                       + ["--", self.windows_path(self.binary("downloader"))] + list(downloader_args))
+                       + ["--", self.windows_path(self.binary(program))] + list(downloader_args))
         start = time.monotonic()
         completed = self._execute(command, temp_dir, timeout, env or {})
         elapsed = time.monotonic() - start
         log_path = os.path.join(temp_dir, LOG_NAME)
-        log = open(log_path, "rb").read() if os.path.exists(log_path) else None
+        log = open(log_path, "rb").read() if os.path.isfile(log_path) else None
         messages = read_messages(record) if record else []
         return RunResult(completed.returncode, elapsed, log, messages, completed.stdout,
                          completed.stderr)
@@ -117,6 +120,7 @@ class WineTarget(Target):
     """
 
     exe_suffix = ".exe"
+    path = ntpath
 
     def __init__(self, build_dir, arch="win32", version=None):
         self.name = "wine-%s%s" % (arch, "-" + version if version else "")
@@ -142,7 +146,7 @@ class WineTarget(Target):
         lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Environment]",
                  '"TEMP"=' + reg_string(self.windows_path(self.temp)),
                  '"TMP"=' + reg_string(self.windows_path(self.temp)), ""]
-        for program in ("downloader.exe", "downloader-short-bounds.exe"):
+        for program in ("downloader.exe", "downloader-short-bounds.exe", "downloader-signed.exe"):
             key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\" + program
             lines += ["[%s]" % key]
             if self.version:

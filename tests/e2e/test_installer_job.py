@@ -2,6 +2,7 @@
 clean-up, and what the host is told."""
 
 import os
+import re
 
 import pytest
 
@@ -94,10 +95,19 @@ def test_successful_job(target, servers, unique, scheme):
     # Under Wine its start-up adds to the time it runs.
     assert_protocol(result.messages, 1024, length, min_heartbeats=2,
                     max_heartbeats=2 if target.name == "native" else None)
-    installer_path = target.windows_path(os.path.join(temp, file_name))
-    assert read_record(directory) == [installer_path, "/VERYSILENT",
-                                      "/DIR=" + target.windows_path(directory), "/LANG=en"]
-    assert not os.path.exists(os.path.join(temp, file_name))
+    record = read_record(directory)
+    assert record[1:] == ["/VERYSILENT", "/DIR=" + target.windows_path(directory), "/LANG=en"]
+    assert_in_private_folder(target, record[0], temp, file_name)
+    assert os.listdir(temp) == []
+
+
+def assert_in_private_folder(target, installer_path, temp, file_name):
+    """The installer ran under its own name from a folder of the run's own in `temp`."""
+    folder, name = target.path.split(installer_path)
+    parent, folder_name = target.path.split(folder)
+    assert name == file_name
+    assert parent == target.windows_path(temp)
+    assert re.fullmatch(r"downloader-[0-9a-f]{32}", folder_name), folder_name
 
 
 def test_window_found_by_class_and_title(target, servers, unique):

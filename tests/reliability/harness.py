@@ -6,7 +6,8 @@ manifest and the installer served from the server's file root. The installer is 
 test-installer binary, padded with deterministic bytes to about 2 MB so that three ranges
 and the faults inside them have room. While the job runs a watcher thread
 
-  * checks every time it can read the installer file in the temporary directory that each
+  * checks every time it can read the installer file (in the run's own folder inside the
+    temporary directory) that each
     byte is either still 0 (not written yet) or the resource's byte at that offset, so that
     an error page or a misplaced range is seen even though the file is deleted afterwards;
   * hashes the installer file once the test installer has written its record (it then
@@ -16,9 +17,13 @@ and the faults inside them have room. While the job runs a watcher thread
 Used by test_fault_matrix.py (one test per row), soak.py and test_soak.py.
 """
 
+import glob
 import hashlib
+import ntpath
 import os
+import posixpath
 import random
+import re
 import resource
 import shutil
 import signal
@@ -432,9 +437,11 @@ def wrong_bytes(data, expected):
 
 
 class Watcher(threading.Thread):
-    def __init__(self, installer_path, expected, record_path, host_pid=None):
+    """`installer_pattern` is a glob: the installer lies in a folder the run names at random."""
+
+    def __init__(self, installer_pattern, expected, record_path, host_pid=None):
         super().__init__(daemon=True)
-        self.installer_path = installer_path
+        self.installer_pattern = installer_pattern
         self.expected = expected
         self.record_path = record_path
         self.host_pid = host_pid
@@ -471,11 +478,13 @@ class Watcher(threading.Thread):
             self.stop.wait(0.004)
 
     def _read(self):
-        try:
-            with open(self.installer_path, "rb") as f:
-                return f.read()
-        except OSError:
-            return None
+        for path in glob.glob(self.installer_pattern):
+            try:
+                with open(path, "rb") as f:
+                    return f.read()
+            except OSError:
+                pass
+        return None
 
     def _count_descriptors(self):
         if self.host_pid is None:
@@ -649,7 +658,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
     with open(os.path.join(directory, "sleep-ms"), "w") as f:
         f.write(str(INSTALLER_SLEEP_MS))
     record = os.path.join(run_root, "messages.txt")
-    installer_path = os.path.join(temp, ctx.file_name)
+    installer_pattern = os.path.join(glob.escape(temp), "downloader-*", glob.escape(ctx.file_name))
 
     with RefusedPort() as refused:
         manifest = prepare(ctx, refused.port)
@@ -658,7 +667,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
         timeout = bound_for(row, target) + timeout_slack
         watcher = None
         if isinstance(target, WineTarget):
-            watcher = Watcher(installer_path, env.installer,
+            watcher = Watcher(installer_pattern, env.installer,
                               os.path.join(directory, "install-record.txt"))
             watcher.start()
             start = time.monotonic()
@@ -679,7 +688,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 wrapper = [TIME, "-f", "%M", "-o", time_report]
             process, start, stderr_file = run_native(target, program, args, temp, record,
                                                      timeout, row.fsize_limit, wrapper)
-            watcher = Watcher(installer_path, env.installer,
+            watcher = Watcher(installer_pattern, env.installer,
                               os.path.join(directory, "install-record.txt"), process.pid)
             watcher.start()
             returncode, elapsed, stderr = reap(process, start, stderr_file, timeout)
@@ -705,7 +714,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
         stderr=stderr)
     outcome.new_work_entries = sorted(set(os.listdir(target.work)) - work_before)
     outcome.run_root = os.path.basename(run_root)
-    outcome.installer_windows_path = target.windows_path(installer_path)
+    outcome.temp_windows_path = target.windows_path(temp)
     outcome.directory_windows_path = target.windows_path(directory)
     outcome.context = ctx
     shutil.rmtree(run_root, ignore_errors=True)
@@ -786,8 +795,13 @@ def check_outcome(outcome, row, env):
     if row.ran:
         assert outcome.record is not None, "the installer did not run"
         assert outcome.ran_digest == expected_digest, "the installer that ran was not the resource"
-        assert outcome.record == [outcome.installer_windows_path, "/VERYSILENT",
-                                  "/DIR=" + outcome.directory_windows_path, "/LANG=en"]
+        assert outcome.record[1:] == ["/VERYSILENT", "/DIR=" + outcome.directory_windows_path,
+                                      "/LANG=en"]
+        # Run from a folder of its own, under the name its address gives.
+        path = ntpath if isinstance(env.target, WineTarget) else posixpath
+        folder, name = path.split(outcome.record[0])
+        assert name == ctx.file_name and path.dirname(folder) == outcome.temp_windows_path
+        assert re.fullmatch(r"downloader-[0-9a-f]{32}", path.basename(folder)), folder
     else:
         assert outcome.record is None, "an installer ran: %r" % outcome.record
         assert outcome.ran_digest is None

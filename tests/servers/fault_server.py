@@ -47,6 +47,8 @@ the client asked for (0 without a Range header) or `*` for any.
                     bytes, then TCP reset; later ones are served normally
     drop=START:TIMES[,...]    first TIMES matching GETs: reset, no response
     headfail=TIMES  first TIMES HEADs: reset, no response
+    flip=OFFSET     the resource byte at OFFSET is served inverted (XOR 0xFF) in
+                    every body that covers it: a corrupted copy of the right length
 When several body limits apply (short, cut, stall_after) the smallest wins; a
 tie between cut and stall resets.  drop/headfail take precedence over status.
 """
@@ -208,17 +210,22 @@ class _Handler(BaseHTTPRequestHandler):
             send, ending = cut, "reset"
         elif cut is not None and ending == "close":
             ending = "reset"
-        self._write_paced(resource, offset, send, faults.slow)
+        self._write_paced(resource, offset, send, faults.slow, faults.flip)
         if ending == "reset":
             self._reset()
         if ending == "stall":
             self.wfile.flush()
             self.server.stopping.wait(faults.stall)
 
-    def _write_paced(self, resource, offset, count, bps):
+    def _write_paced(self, resource, offset, count, bps, flip=None):
         chunk = max(1, bps // 10) if bps else CHUNK
         began, sent = time.monotonic(), 0
         for piece in resource.chunks(offset, count, chunk):
+            at = offset + sent
+            if flip is not None and at <= flip < at + len(piece):
+                piece = bytearray(piece)
+                piece[flip - at] ^= 0xFF
+                piece = bytes(piece)
             if self.server.stopping.is_set():
                 self._reset()
             self.wfile.write(piece)

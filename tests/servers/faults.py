@@ -5,7 +5,7 @@
 
 Recognised parameters (unknown ones are ignored):
     status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
-    short=K  over=K  stall=S  stall_after=B  slow=BPS
+    short=K  over=K  stall=S  stall_after=B  slow=BPS  flip=OFFSET
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
 START is a byte offset or `*` (any start); it is stored as None for `*`.
 """
@@ -30,6 +30,7 @@ class Faults:
     cut: list = field(default_factory=list)   # [(start or None, n, times)]
     drop: list = field(default_factory=list)  # [(start or None, times)]
     headfail: int = 0
+    flip: int = None  # offset of the resource byte served inverted (a corrupted copy)
 
 
 def _flag(value):
@@ -64,7 +65,7 @@ def parse_faults(query):
             f.status = int(value)
         elif name in ("ignore_range", "wrong_range", "nolength", "length0"):
             setattr(f, name, _flag(value))
-        elif name in ("short", "over", "stall_after", "headfail"):
+        elif name in ("short", "over", "stall_after", "headfail", "flip"):
             setattr(f, name, _nonneg_int(name, value))
         elif name == "stall":
             f.stall = float(value)

@@ -178,6 +178,17 @@ def test_over_adds_bytes_to_whole_body_only(server):
     assert p.status == 206 and p.body == pattern_bytes(9990, 10)
 
 
+def test_flip_inverts_one_byte_wherever_it_is_served(server):
+    corrupted = bytearray(pattern_bytes(0, 10000))
+    corrupted[5000] ^= 0xFF
+    g = probe(server.port, "/res/10000/fl?flip=5000")
+    assert g.headers["content-length"] == "10000" and g.body == bytes(corrupted)
+    p = probe(server.port, "/res/10000/fl?flip=5000", headers=rng(4990, 5009))
+    assert p.status == 206 and p.body == bytes(corrupted[4990:5010])
+    other = probe(server.port, "/res/10000/fl?flip=5000", headers=rng(0, 999))
+    assert other.body == pattern_bytes(0, 1000)
+
+
 def test_stall_after_some_bytes(server):
     r = probe(server.port, "/res/50000/stall?stall=0.6&stall_after=1234")
     assert r.status == 200 and r.headers["content-length"] == "50000"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/installer_address.h"
+#include "driver/manifest_trust.h"
 
 namespace {
 
@@ -16,6 +17,59 @@ TEST(InstallerAddressChoice, MissingAddressIsEmpty) {
     const InstallerAddresses addresses{"plain64", "plain32", "tls64", ""};
     EXPECT_EQ(chooseInstallerAddress(addresses, true, true), "tls64");
     EXPECT_EQ(chooseInstallerAddress(addresses, false, true), "");
+}
+
+TEST(InstallerAddressChoice, DigestComesFromTheSameSlotAsTheAddress) {
+    InstallerAddresses addresses{"plain64", "plain32", "tls64", "tls32"};
+    addresses.plain64Digest = "d-plain64";
+    addresses.tls64Digest = "d-tls64";
+    addresses.tls32Digest = "d-tls32";
+    struct Row {
+        bool wow64;
+        bool nt6OrLater;
+        const char* address;
+        std::optional<std::string> digest;
+    };
+    const Row rows[] = {
+        {true, true, "tls64", "d-tls64"},
+        {true, false, "plain64", "d-plain64"},
+        {false, true, "tls32", "d-tls32"},
+        {false, false, "plain32", std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const ChosenInstaller chosen = chooseInstaller(addresses, row.wow64, row.nt6OrLater);
+        EXPECT_EQ(chosen.address, row.address);
+        EXPECT_EQ(chosen.digest, row.digest) << row.address;
+    }
+}
+
+TEST(ManifestTrust, CompiledInKeyText) {
+    const std::string first =
+        "-----BEGIN PUBLIC KEY-----\n"
+        "MCowBQYDK2VwAyEA3CdqvUSxdw7lA5YenpdOPVEy3CfdSPOJ82+sNMncfto=\n"
+        "-----END PUBLIC KEY-----\n";
+    const std::string second =
+        "-----BEGIN PUBLIC KEY-----\n"
+        "MCowBQYDK2VwAyEAS0OC8V9fGtuP10VjJdiyK2Ovc0i8OeN5SV+IurzGv1Y=\n"
+        "-----END PUBLIC KEY-----\n";
+    struct Row {
+        std::string pem;
+        bool required;
+        std::size_t keys;
+    };
+    const Row rows[] = {
+        {"", false, 0},
+        {first, true, 1},
+        {first + second, true, 2},
+        // Unreadable keys trust nothing rather than everything.
+        {"-----BEGIN PUBLIC KEY-----\n@@@\n-----END PUBLIC KEY-----\n", true, 0},
+        {first + "-----BEGIN PUBLIC KEY-----\n@@@\n-----END PUBLIC KEY-----\n", true, 0},
+    };
+    for (const Row& row : rows) {
+        const ManifestTrust trust = manifestTrustFromPem(row.pem.c_str());
+        EXPECT_EQ(trust.signatureRequired, row.required) << row.pem;
+        EXPECT_EQ(trust.keys.size(), row.keys) << row.pem;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+#include "job/installer_digest.h"
+
+#include <sodium.h>
+
+#include <vector>
+
+namespace {
+constexpr std::size_t kReadSize = 64 * 1024;
+}  // namespace
+
+bool fileHasDigest(platform::HeldFile& file, const Sha256Digest& digest) {
+    Sha256Hasher hasher;
+    std::vector<unsigned char> buffer(kReadSize);
+    while (true) {
+        const std::int64_t got = file.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        hasher.update(buffer.data(), static_cast<std::size_t>(got));
+    }
+    const Sha256Digest actual = hasher.finish();
+    return sodium_memcmp(actual.data(), digest.data(), digest.size()) == 0;
+}

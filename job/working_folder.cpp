@@ -1,0 +1,42 @@
+#include "job/working_folder.h"
+
+#include <sodium.h>
+
+#include "support/path_join.h"
+#include "support/platform.h"
+#include "support/sodium_ready.h"
+
+namespace {
+
+// 128 random bits: nobody can create the folder, or a link in its place, before this run does.
+constexpr std::size_t kRandomBytes = 16;
+
+std::u16string randomFolderName() {
+    unsigned char bytes[kRandomBytes];
+    randombytes_buf(bytes, sizeof bytes);
+    static const char16_t digits[] = u"0123456789abcdef";
+    std::u16string name = u"downloader-";
+    for (unsigned char byte : bytes) {
+        name.push_back(digits[byte >> 4]);
+        name.push_back(digits[byte & 0x0F]);
+    }
+    return name;
+}
+
+}  // namespace
+
+WorkingFolder::WorkingFolder(const std::u16string& parent) {
+    if (parent.empty() || !sodiumReady()) {
+        return;
+    }
+    const std::u16string path = joinPath(parent, randomFolderName());
+    if (platform::createPrivateDirectory(path)) {
+        path_ = path;
+    }
+}
+
+WorkingFolder::~WorkingFolder() {
+    if (isCreated()) {
+        platform::removeDirectory(path_);
+    }
+}

@@ -1,0 +1,254 @@
+"""What may run: signed manifests (downloader-signed trusts tests/keys/test-signing-key),
+installer digests, the run's private folder, and the log that follows no link."""
+
+import base64
+import hashlib
+import os
+import subprocess
+import tempfile
+import threading
+
+import pytest
+
+from targets import REPO, read_record
+from test_installer_job import (assert_in_private_folder, assert_protocol, publish_installer,
+                                split_messages, target_directory)
+
+KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
+KEY_DIR = os.path.join(REPO, "tests", "keys")
+SIGNED = "downloader-signed"
+REJECTED_LOG = b"Failed to call getFileSize():-5\n"
+UNVERIFIED_LOG = b"Failed to verify the setup manifest." * 5 + b"Failed to get the url of setup."
+
+
+def signature_line(text, key="test-signing-key"):
+    """The signature line over `text`, made with openssl as a vendor would."""
+    with tempfile.NamedTemporaryFile() as data:
+        data.write(text)
+        data.flush()
+        signature = subprocess.run(
+            ["openssl", "pkeyutl", "-sign", "-rawin", "-inkey",
+             os.path.join(KEY_DIR, key + ".pem"), "-in", data.name],
+            capture_output=True, check=True).stdout
+    return b"SIGNATURE_ED25519=" + base64.b64encode(signature) + b"\r\n"
+
+
+def manifest_text(address, digest=None):
+    lines = ["%s=%s" % (key, address) for key in KEYS]
+    if digest is not None:
+        lines += ["SHA256_%s=%s" % (key[len("URL_"):], digest) for key in KEYS]
+    return ("\r\n".join(lines) + "\r\n").encode()
+
+
+def signed(text, key="test-signing-key"):
+    return text + signature_line(text, key)
+
+
+def installer_digest(target):
+    with open(target.installer_binary(), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def run_job(target, servers, unique, manifest, program, temp=None, query=""):
+    """Publishes the test installer (served by the fault server, with `query` faults) behind
+    the manifest that `manifest(address)` makes, and runs the job through wizard-host."""
+    file_name, length = publish_installer(target, servers, unique)
+    address = servers.fault.url("/file/%s/%s%s" % (unique, file_name, query))
+    servers.publish("%s/manifest.txt" % unique, manifest(address))
+    directory = target_directory(target, unique)
+    temp = temp or target.fresh_temp_dir()
+    result = target.run(["/URL:" + servers.fault.url("/file/%s/manifest.txt" % unique),
+                         "/PATH:" + target.windows_path(directory), "/SILENT"], temp,
+                        host_args=[], program=program)
+    return result, directory, temp, file_name, length
+
+
+@pytest.fixture
+def signed_build(target):
+    if not os.path.exists(target.binary(SIGNED)):
+        pytest.fail("%s is not built" % target.binary(SIGNED))
+
+
+@pytest.mark.parametrize("case", ["signed-lower-case-digest", "signed-upper-case-digest",
+                                  "unsigned-build-with-digest"])
+def test_verified_installer_runs(target, servers, unique, signed_build, case):
+    digest = installer_digest(target)
+    if case == "signed-upper-case-digest":
+        digest = digest.upper()
+    program = "downloader" if case.startswith("unsigned") else SIGNED
+    make = (lambda a: manifest_text(a, digest)) if program == "downloader" else (
+        lambda a: signed(manifest_text(a, digest)))
+    result, directory, temp, file_name, length = run_job(target, servers, unique, make, program)
+    assert result.returncode == 0, result.stderr
+    assert result.log is None
+    assert_protocol(result.messages, 1024, length, min_heartbeats=0)
+    record = read_record(directory)
+    assert record is not None and record[1] == "/SILENT"
+    assert_in_private_folder(target, record[0], temp, file_name)
+    assert os.listdir(temp) == []
+
+
+def flip_byte(text, index):
+    return text[:index] + bytes([text[index] ^ 0x01]) + text[index + 1:]
+
+
+# What a keyed build is served, and what it must log. Each row fails every one of the five
+# attempts; nothing is downloaded.
+UNVERIFIED_MANIFESTS = {
+    "flipped-byte": (lambda t: flip_byte(signed(t), 20), UNVERIFIED_LOG),
+    "other-key": (lambda t: signed(t, "other-key"), UNVERIFIED_LOG),
+    "unsigned": (lambda t: t, UNVERIFIED_LOG),
+    "broken-signature": (lambda t: t + b"SIGNATURE_ED25519=AAAA\r\n", UNVERIFIED_LOG),
+    # Only what comes before the signature line is read.
+    "entries-after-the-signature": (
+        lambda t: signed(b"# velmora\r\n") + t,
+        b"Failed to get URL_64BIT_SETUP." * 5 + b"Failed to get the url of setup."),
+}
+
+
+@pytest.mark.parametrize("case", sorted(UNVERIFIED_MANIFESTS))
+def test_unverified_manifest_fails_every_attempt(target, servers, unique, signed_build, case):
+    make, expected_log = UNVERIFIED_MANIFESTS[case]
+    digest = installer_digest(target)
+    result, directory, temp, file_name, _ = run_job(
+        target, servers, unique, lambda a: make(manifest_text(a, digest)), SIGNED)
+    assert result.returncode == 0
+    assert result.log == expected_log
+    assert len(servers.fault.requests("/file/%s/manifest.txt" % unique)) == 5
+    assert servers.fault.requests("/file/%s/%s" % (unique, file_name)) == []
+    assert result.messages == []
+    assert read_record(directory) is None
+
+
+# (program, digest entry: "right", "wrong", "malformed" or None, fault query, downloaded)
+REJECTED_INSTALLERS = {
+    "flipped-installer-byte": (SIGNED, "right", "?flip=1000", True),
+    "wrong-digest": ("downloader", "wrong", "", True),
+    "wrong-digest-signed": (SIGNED, "wrong", "", True),
+    "malformed-digest": ("downloader", "malformed", "", False),
+    "missing-digest-with-keys": (SIGNED, None, "", False),
+}
+
+
+@pytest.mark.parametrize("case", sorted(REJECTED_INSTALLERS))
+def test_rejected_installer_never_runs(target, servers, unique, signed_build, case):
+    program, entry, query, downloaded = REJECTED_INSTALLERS[case]
+    digest = {"right": installer_digest(target), "wrong": hashlib.sha256(b"other").hexdigest(),
+              "malformed": installer_digest(target)[:63] + "g", None: None}[entry]
+
+    def make(address):
+        text = manifest_text(address, digest)
+        return signed(text) if program == SIGNED else text
+
+    result, directory, temp, file_name, length = run_job(target, servers, unique, make, program,
+                                                         query=query)
+    assert result.returncode == 0
+    assert result.log == REJECTED_LOG
+    progress, other = split_messages(result.messages, 1024)
+    assert other == []  # no download-complete, no heartbeat
+    assert bool(progress) == downloaded
+    assert read_record(directory) is None
+    assert sorted(os.listdir(temp)) == ["downloader_log.txt"]
+
+
+def plant(kind, path, outside):
+    """Puts a file, a symbolic link to `outside` or a FIFO at `path`; returns how to see it."""
+    if kind == "file":
+        with open(path, "wb") as f:
+            f.write(b"the user's own setup\n")
+    elif kind == "symlink":
+        os.symlink(outside, path)
+    else:
+        os.mkfifo(path)
+
+
+def planted_state(path, outside):
+    status = os.lstat(path)
+    content = None
+    if os.path.islink(path):
+        content = os.readlink(path)
+    elif os.path.isfile(path):
+        with open(path, "rb") as f:
+            content = f.read()
+    with open(outside, "rb") as f:
+        outside_content = f.read()
+    return (status.st_mode, status.st_mtime_ns, content, outside_content,
+            os.stat(outside).st_mode)
+
+
+@pytest.mark.parametrize("kind", ["file", "symlink", "fifo"])
+def test_names_already_in_the_temporary_directory_are_untouched(target, servers, unique, kind):
+    temp = target.fresh_temp_dir()
+    file_name = "setup" + target.exe_suffix
+    outside = os.path.join(target.work, unique + "-outside")
+    with open(outside, "wb") as f:
+        f.write(b"another file\n")
+    os.chmod(outside, 0o644)
+    planted = os.path.join(temp, file_name)
+    plant(kind, planted, outside)
+    before = planted_state(planted, outside)
+    result, directory, _, _, _ = run_job(target, servers, unique, manifest_text, "downloader",
+                                         temp=temp)
+    assert result.returncode == 0
+    assert result.log is None
+    record = read_record(directory)
+    assert record is not None
+    assert_in_private_folder(target, record[0], temp, file_name)
+    assert planted_state(planted, outside) == before
+    assert os.listdir(temp) == [file_name]
+
+
+def test_two_downloaders_at_once_in_one_temporary_directory(target, servers, unique):
+    file_name, length = publish_installer(target, servers, unique)
+    manifest = "%s/manifest.txt" % unique
+    servers.publish(manifest, manifest_text(servers.nginx.http_url("/%s/%s" % (unique, file_name))))
+    temp = target.fresh_temp_dir()
+    runs = []
+    for index in range(2):
+        # Each installer runs long enough for the other download to finish meanwhile.
+        directory = target_directory(target, "%s-%d" % (unique, index), sleep_ms=1500)
+        runs.append((directory, ["/URL:" + servers.nginx.http_url("/" + manifest),
+                                 "/PATH:" + target.windows_path(directory), "/SILENT"]))
+    results = [None, None]
+
+    def run(index):
+        results[index] = target.run(runs[index][1], temp, host_args=[])
+
+    threads = [threading.Thread(target=run, args=(index,)) for index in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    folders = set()
+    for result, (directory, _) in zip(results, runs):
+        assert result.returncode == 0
+        assert_protocol(result.messages, 1024, length, min_heartbeats=1)
+        record = read_record(directory)
+        assert record is not None
+        assert_in_private_folder(target, record[0], temp, file_name)
+        folders.add(record[0])
+    assert len(folders) == 2
+    assert os.listdir(temp) == []
+
+
+@pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo"])
+def test_log_is_never_written_through_a_link(target, kind):
+    if target.name != "native":
+        pytest.skip("Linux links and FIFOs: the Windows side is checked on the handle")
+    temp = target.fresh_temp_dir()
+    log = os.path.join(temp, "downloader_log.txt")
+    outside = os.path.join(target.work, "log-outside-%s" % kind)
+    with open(outside, "wb") as f:
+        f.write(b"not a log\n")
+    if kind == "symlink":
+        os.symlink(outside, log)
+    elif kind == "hardlink":
+        os.link(outside, log)
+    else:
+        os.mkfifo(log)
+    result = target.run(["/PATH:C:\\x"], temp, timeout=60)  # rejected: logs one line
+    assert result.returncode == 0
+    with open(outside, "rb") as f:
+        assert f.read() == b"not a log\n"
+    assert os.path.lexists(log)
+    os.unlink(log)
