@@ -2,6 +2,7 @@
 
 #include "job/installer_command_line.h"
 #include "job/installer_file_name.h"
+#include "support/diagnostic_log.h"
 #include "support/path_join.h"
 #include "support/text_conversion.h"
 
@@ -26,7 +27,9 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+        post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+    }
 }
 
 void InstallerJob::notifyDownloaded() {
@@ -74,6 +77,8 @@ int InstallerJob::run(const std::u16string& address) {
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
         installer.close();
+    } else {
+        writeLog("Failed to start the setup file.\n");
     }
     platform::removeFile(installerPath);
     return 0;

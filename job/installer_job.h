@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "job/progress_thinning.h"
 #include "job/run_options.h"
 #include "support/platform.h"
 #include "transfer/http_downloader.h"
@@ -27,10 +28,13 @@ public:
     // Downloads the installer at `address` into the temporary directory over three ranges,
     // runs it silently with a heartbeat to the host, and deletes it. 0 when it was downloaded
     // (whether or not it could be started), the download's failure code otherwise, and -1 when
-    // there is no temporary directory or the address names no acceptable file.
+    // there is no temporary directory or the address names no acceptable file. An installer
+    // that cannot be started is logged ("Failed to start the setup file.\n").
     int run(const std::u16string& address);
 
-    // Posts the progress message (user message, total, done) to the host window.
+    // Posts the progress message (user message, total, done) to the host window, thinned to
+    // the values that can change what the host shows (see ProgressThinning); the value that
+    // reaches the total is always posted.
     void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override;
     // Posts the download-complete message (user message + 1, 100, 0).
     void notifyDownloaded();
@@ -42,4 +46,5 @@ private:
     void waitWithHeartbeat(platform::Process& installer);
 
     RunOptions options_;
+    ProgressThinning progress_;
 };
