@@ -102,13 +102,15 @@ def test_successful_job(target, servers, unique, scheme):
     assert not os.path.exists(os.path.join(temp, file_name))
 
 
-def test_window_found_by_class_and_title(target, servers, unique):
+# A number beyond the signed 32-bit range is clamped to its largest value.
+@pytest.mark.parametrize("given,user_message", [("2000", 2000), ("4294967295", 2147483647)])
+def test_window_found_by_class_and_title(target, servers, unique, given, user_message):
     manifest, directory, length = prepare_job(target, servers, unique)
     result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
-                         "/SILENT", "/USERMSG:2000"], target.fresh_temp_dir(),
-                        host_args=["--no-hwnd", "--usermsg", "2000"])
+                         "/SILENT", "/USERMSG:" + given], target.fresh_temp_dir(),
+                        host_args=["--no-hwnd", "--usermsg", str(user_message)])
     assert result.returncode == 0
-    assert_protocol(result.messages, 2000, length, min_heartbeats=0)
+    assert_protocol(result.messages, user_message, length, min_heartbeats=0)
     assert read_record(directory)[1] == "/SILENT"
 
 
