@@ -110,7 +110,11 @@ def test_window_found_by_class_and_title(target, servers, unique, given, user_me
                          "/SILENT", "/USERMSG:" + given], target.fresh_temp_dir(),
                         host_args=["--no-hwnd", "--usermsg", str(user_message)])
     assert result.returncode == 0
-    assert_protocol(result.messages, user_message, length, min_heartbeats=0)
+    if user_message > 0x7FFF and target.name != "native":
+        # wizard-host on Windows records only its private range, WM_USER to 0x7FFF.
+        assert result.messages == []
+    else:
+        assert_protocol(result.messages, user_message, length, min_heartbeats=0)
     assert read_record(directory)[1] == "/SILENT"
 
 
