@@ -9,6 +9,21 @@
 #include "support/text_conversion.h"
 #include "transfer/curl_easy.h"
 
+namespace {
+
+// No control character (C0, DEL or C1) belongs in an address; a NUL would even end it early
+// for the transfer but not for the file name.
+bool holdsControlCharacter(const std::u16string& address) {
+    for (char16_t c : address) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int runDownloader(const std::vector<std::u16string>& arguments) {
     RunOptions options = parseRunOptions(arguments);
     if (!hasValidRunOptions(options)) {
@@ -24,8 +39,9 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
     if (chosen.address.empty()) {
         return 0;
     }
-    // The address comes from the server: malformed UTF-8 is reported like a missing address.
-    if (!fromUtf8(chosen.address, options.address)) {
+    // The address comes from the server: malformed UTF-8 and control characters are reported
+    // like a missing address.
+    if (!fromUtf8(chosen.address, options.address) || holdsControlCharacter(options.address)) {
         writeLog("Failed to get the url of setup.");
         return 0;
     }

@@ -3,6 +3,7 @@
 #include "job/installer_command_line.h"
 #include "job/installer_file_name.h"
 #include "job/working_folder.h"
+#include "support/diagnostic_log.h"
 #include "support/path_join.h"
 #include "support/text_conversion.h"
 
@@ -27,7 +28,9 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+        post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+    }
 }
 
 void InstallerJob::notifyDownloaded() {
@@ -98,6 +101,8 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
         installer.close();
+    } else {
+        writeLog("Failed to start the setup file.\n");
     }
     platform::removeFile(installerPath);
     return 0;

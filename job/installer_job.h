@@ -5,6 +5,7 @@
 #include <string>
 
 #include "job/installer_digest.h"
+#include "job/progress_thinning.h"
 #include "job/run_options.h"
 #include "support/platform.h"
 #include "transfer/http_downloader.h"
@@ -32,10 +33,13 @@ public:
     // heartbeat to the host, and deletes it and the folder. 0 when it was downloaded (whether or
     // not it could be started), the download's failure code otherwise, -1 when there is no
     // temporary directory, the folder cannot be created or the address names no acceptable
-    // file, and -5 when the digest rule rejects the installer (which then never runs).
+    // file, and -5 when the digest rule rejects the installer (which then never runs). An
+    // installer that cannot be started is logged ("Failed to start the setup file.\n").
     int run(const std::u16string& address, const InstallerDigestRule& digest = {});
 
-    // Posts the progress message (user message, total, done) to the host window.
+    // Posts the progress message (user message, total, done) to the host window, thinned to
+    // the values that can change what the host shows (see ProgressThinning); the value that
+    // reaches the total is always posted.
     void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override;
     // Posts the download-complete message (user message + 1, 100, 0).
     void notifyDownloaded();
@@ -47,4 +51,5 @@ private:
     void waitWithHeartbeat(platform::Process& installer);
 
     RunOptions options_;
+    ProgressThinning progress_;
 };

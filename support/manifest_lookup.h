@@ -3,8 +3,9 @@
 
 #include <string>
 
-// True when the first occurrence of "key=" in `text` (searched up to its first NUL byte)
-// begins the text or follows a CR, LF or space; `value` then holds the bytes after the "="
-// up to the first CR or LF or the end of the text. On false `value` is left as it was.
-// Only the first occurrence counts: a rejected one is not followed by a second search.
+// True when "key=" occurs in `text` (searched up to its first NUL byte) at the start of the
+// text, after a leading UTF-8 byte-order mark, or after a CR, LF or space; the first such
+// occurrence counts, and occurrences inside other words are passed over. `value` then holds the
+// bytes after the "=" up to the first CR or LF or the end of the text. On false `value` is left
+// as it was.
 bool getManifestValue(const std::string& text, const char* key, std::string& value);

@@ -2,17 +2,36 @@
 
 #include <cstdint>
 
+namespace {
+
+bool isHighSurrogate(std::uint32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool isLowSurrogate(std::uint32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+}  // namespace
+
 std::string toUtf8(const std::u16string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char16_t unit : text) {
-        const std::uint32_t u = unit;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::uint32_t u = text[i];
         if (u < 0x80) {
             out.push_back(static_cast<char>(u));
         } else if (u < 0x800) {
             out.push_back(static_cast<char>(0xC0 | (u >> 6)));
             out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+        } else if (isHighSurrogate(u) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+            const std::uint32_t c = 0x10000 + ((u - 0xD800) << 10) + (text[++i] - 0xDC00u);
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         } else {
+            // A lone surrogate has no code point of its own: it keeps its three-byte form.
             out.push_back(static_cast<char>(0xE0 | (u >> 12)));
             out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
             out.push_back(static_cast<char>(0x80 | (u & 0x3F)));

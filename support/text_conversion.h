@@ -4,8 +4,9 @@
 
 #include <string>
 
-// Encodes every 16-bit unit on its own as if it were a code point, in its shortest form: a
-// surrogate pair becomes two three-byte sequences. Never fails.
+// Standard UTF-16 to UTF-8: a surrogate pair becomes one four-byte sequence, so that
+// fromUtf8 gives the text back. A lone surrogate, which no UTF-8 can carry, is encoded on its
+// own as if it were a code point (three bytes). Never fails.
 std::string toUtf8(const std::u16string& text);
 
 // Strict UTF-8 to UTF-16. The whole input is converted or nothing is: on malformed input

@@ -39,9 +39,9 @@ def read_messages(path):
     return messages
 
 
-def read_record(directory):
+def read_record(directory, name="install-record.txt"):
     """The arguments the test installer recorded in `directory`, or None when it did not run."""
-    path = os.path.join(directory, "install-record.txt")
+    path = os.path.join(directory, name)
     if not os.path.exists(path):
         return None
     arguments = []

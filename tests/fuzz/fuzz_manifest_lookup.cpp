@@ -16,11 +16,13 @@ constexpr std::size_t kLongestModelledKey = 64;
 bool referenceLookup(const std::string& text, const std::string& key, std::string& value) {
     const std::string searched = text.substr(0, text.find('\0'));
     const std::string pattern = key + "=";
-    const std::size_t hit = searched.find(pattern);
-    if (hit == std::string::npos) {
-        return false;
+    const std::size_t first = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    std::size_t hit = searched.find(pattern, first);
+    while (hit != std::string::npos && hit != first && text[hit - 1] != '\r' &&
+           text[hit - 1] != '\n' && text[hit - 1] != ' ') {
+        hit = searched.find(pattern, hit + 1);
     }
-    if (hit > 0 && text[hit - 1] != '\r' && text[hit - 1] != '\n' && text[hit - 1] != ' ') {
+    if (hit == std::string::npos) {
         return false;
     }
     const std::size_t start = hit + pattern.size();

@@ -120,7 +120,7 @@ class Row:
     served_length: int = None
     manifest_query: object = ""   # or callable(manifest bytes) -> query
     installer_query: str = ""
-    manifest: str = "normal"      # normal | refused | oversize | bad-utf8
+    manifest: str = "normal"      # normal | refused | oversize | bad-utf8 | bom | decoys
     installer: str = "served"     # served | refused | raw (address from `address`)
     address: object = None        # callable(base_url) -> installer address, for "raw"
     file_name: object = None      # the name the downloader must use in the temp directory
@@ -306,14 +306,35 @@ def rows():
             address=lambda base: base + "/..", requests=check_untouched),
         Row("name-backslashes", log=log_size(-1), ran=False, total=None, installer="raw",
             address=lambda base: base + "/..\\..\\setup", wine=True, requests=check_untouched),
-        # %2F is not decoded: the name stays one harmless name inside the temporary directory.
-        Row("name-percent-2F", log=None, ran=True, installer="raw",
-            address=lambda base: base + "/x%2Fsetup", file_name="x%2Fsetup"),
+        # Escapes are decoded before the name is checked: %2F is a slash, refused.
+        Row("name-percent-2F", log=log_size(-1), ran=False, total=None, installer="raw",
+            address=lambda base: base + "/x%2Fsetup", requests=check_untouched),
+        Row("name-escaped-utf8", log=None, ran=True, installer="raw",
+            address=lambda base: base + "/%E6%97%A5%20setup.exe", file_name="\u65e5 setup.exe",
+            wine=True, requests=check_plain_download),
+        Row("name-device-superscript", log=log_size(-1), ran=False, total=None,
+            installer="raw", address=lambda base: base + "/COM\u00b9.exe", wine=True,
+            requests=check_untouched),
+        Row("address-control-character", log=LOG_NO_URL, ran=False, total=None,
+            installer="raw", address=lambda base: base + "/evil.bin\t/setup",
+            requests=check_untouched),
+        Row("manifest-byte-order-mark", log=None, ran=True, manifest="bom",
+            requests=check_plain_download),
+        Row("manifest-keys-inside-words", log=None, ran=True, manifest="decoys",
+            requests=check_plain_download),
+        # The first answer ends cleanly inside the chosen value; the retry is read on its own.
+        Row("manifest-ends-early-in-chosen-value", log=b"Failed to get URL_32BIT_SETUP_SSL.",
+            ran=True, manifest_query=lambda text: "trunc=0:%d:1" % (
+                text.index(CHOSEN_PREFIX) + len(CHOSEN_PREFIX) + 2),
+            requests=lambda c, m, i: check_plain_download(c, m[1:], i)),
         Row("manifest-reset-at-line-end", log=None, ran=True,
             manifest_query=lambda text: "cut=0:%d:1" % (text.index(b"\n") + 1),
             requests=lambda c, m, i: check_plain_download(c, m[1:], i)),
-        Row("manifest-reset-in-first-key", log=key_failures, ran=False, total=None,
-            manifest_query="cut=0:10:1", requests=check_manifest_fetches(6)),
+        # The reset answer's first bytes run into the retry's text inside that getData call;
+        # the next attempt starts afresh.
+        Row("manifest-reset-in-first-key", log=b"Failed to get URL_64BIT_SETUP.", ran=True,
+            manifest_query="cut=0:10:1",
+            requests=lambda c, m, i: check_plain_download(c, m[2:], i)),
         # What a failed attempt delivered stays in front of the retry's text: the cut value
         # "http://127.0.0.1:NN" runs on into the next copy's first line and is taken whole.
         Row("manifest-reset-in-chosen-value", log=log_size(3) * 5 + log_size(-2), ran=False,
@@ -617,15 +638,18 @@ def prepare(ctx, refused_port):
         elif query == "DROP":
             query = "drop=" + ",".join("%d:1" % start for start, _ in segment_bounds(ctx.length))
         address = "%s/%s%s" % (base, ctx.file_name, "?" + query if query else "")
-    # The server decodes the path it serves (x%2Fsetup is x/setup there).
-    served_name = ctx.file_name.replace("%2F", "/")
-    env.publish("%s/%s" % (unique, served_name), env.installer)
+    env.publish("%s/%s" % (unique, ctx.file_name), env.installer)
 
     if row.manifest == "bad-utf8":
         bad = (address + "\xe9").encode("latin-1")
         text = b"".join(b"%s=%s\n" % (key.encode(), bad) for key in KEYS)
     else:
         text = manifest_text(address)
+    if row.manifest == "bom":
+        text = b"\xef\xbb\xbf" + text
+    elif row.manifest == "decoys":
+        decoy = "http://127.0.0.1:%d/decoy.exe" % refused_port
+        text = b"".join(b"X%s=%s\r\n" % (key.encode(), decoy.encode()) for key in KEYS) + text
     if row.manifest == "oversize":
         filler = b"# " + b"x" * 1021 + b"\r\n"      # 1 KiB comment lines
         text += filler * (MANIFEST_CAP // len(filler) + 64)

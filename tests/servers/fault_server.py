@@ -49,6 +49,9 @@ the client asked for (0 without a Range header) or `*` for any.
     headfail=TIMES  first TIMES HEADs: reset, no response
     flip=OFFSET     the resource byte at OFFSET is served inverted (XOR 0xFF) in
                     every body that covers it: a corrupted copy of the right length
+    trunc=START:N:TIMES[,...] first TIMES matching GETs: 200 without
+                    Content-Length, the resource's first N bytes, then a clean
+                    close, so that the answer looks whole; later ones are normal
 When several body limits apply (short, cut, stall_after) the smallest wins; a
 tie between cut and stall resets.  drop/headfail take precedence over status.
 """
@@ -69,7 +72,8 @@ from urllib.parse import parse_qs, urlsplit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from byte_range import parse_range  # noqa: E402
-from faults import Counters, parse_faults, take_cut, take_drop, take_headfail  # noqa: E402
+from faults import (Counters, parse_faults, take_cut, take_drop, take_headfail,  # noqa: E402
+                    take_trunc)
 from net_util import reset_connection, write_atomically  # noqa: E402
 from request_log import RequestLog  # noqa: E402
 from resources import CHUNK, Forbidden, resolve  # noqa: E402
@@ -176,6 +180,10 @@ class _Handler(BaseHTTPRequestHandler):
             self._reset()
         if not head and take_drop(faults, counters, key, rng.start):
             self._reset()
+        truncated = None if head else take_trunc(faults, counters, key, rng.start)
+        if truncated is not None:
+            self._send_truncated(resource, truncated)
+            return
         if faults.status is not None:
             self._send_small(faults.status, _error_body(faults.status), "text/html", head,
                              nolength=faults.nolength)
@@ -201,6 +209,10 @@ class _Handler(BaseHTTPRequestHandler):
             self._start(206, length, faults.nolength,
                         [("Content-Range", "bytes %d-%d/%d" % (offset, last, size))])
         self._send_body(resource, offset, length, faults, take_cut(faults, counters, key, rng.start))
+
+    def _send_truncated(self, resource, count):
+        self._start(200, 0, nolength=True)
+        self._write_paced(resource, 0, min(count, resource.size), None)
 
     def _send_body(self, resource, offset, length, faults, cut):
         send, ending = max(0, length - faults.short), "close"

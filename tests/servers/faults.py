@@ -7,6 +7,7 @@ Recognised parameters (unknown ones are ignored):
     status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
     short=K  over=K  stall=S  stall_after=B  slow=BPS  flip=OFFSET
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
+    trunc=START:N:TIMES[,...]
 START is a byte offset or `*` (any start); it is stored as None for `*`.
 """
 
@@ -31,6 +32,7 @@ class Faults:
     drop: list = field(default_factory=list)  # [(start or None, times)]
     headfail: int = 0
     flip: int = None  # offset of the resource byte served inverted (a corrupted copy)
+    trunc: list = field(default_factory=list)  # [(start or None, n, times)]
 
 
 def _flag(value):
@@ -77,6 +79,8 @@ def parse_faults(query):
             f.cut = _entries(name, value, 3)
         elif name == "drop":
             f.drop = _entries(name, value, 2)
+        elif name == "trunc":
+            f.trunc = _entries(name, value, 3)
     return f
 
 
@@ -119,3 +123,11 @@ def take_drop(faults, counters, key, start):
 
 def take_headfail(faults, counters, key):
     return faults.headfail > 0 and counters.consume((key, "headfail"), faults.headfail)
+
+
+def take_trunc(faults, counters, key, start):
+    """Body byte count after which this GET ends cleanly, its answer looking whole, or None."""
+    for index, (want, n, times) in enumerate(faults.trunc):
+        if (want is None or want == start) and counters.consume((key, "trunc", index), times):
+            return n
+    return None

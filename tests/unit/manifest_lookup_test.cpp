@@ -31,15 +31,33 @@ TEST(ManifestLookup, EmptyValueIsFound) {
 }
 
 TEST(ManifestLookup, EntryMustStartTheTextOrFollowASeparator) {
-    EXPECT_TRUE(lookup("X=1 A=2", "A").found);
-    EXPECT_EQ(lookup("X=1 A=2", "A").value, "2");
-    EXPECT_FALSE(lookup("X=1\tA=2", "A").found);
-    // A rejected first occurrence is final, even with a proper entry later.
-    EXPECT_FALSE(lookup("XA=1\nA=2", "A").found);
-    EXPECT_FALSE(lookup("\xEF\xBB\xBF"
-                        "A=1",
-                        "A")
-                     .found);
+    using namespace std::string_literals;
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        std::string text;
+        bool found;
+        std::string value;
+    } cases[] = {
+        {"X=1 A=2", true, "2"},
+        {"X=1\tA=2", false, "old"},
+        // An occurrence inside another word is passed over; the search goes on.
+        {"XA=1\nA=2", true, "2"},
+        {"X=1\tA=2\r\nA=3", true, "3"},
+        {"URL_A=1 XA=2\rA=3\nA=4", true, "3"},
+        {"XA=1\nYA=2", false, "old"},
+        // A byte-order mark at the very start is skipped, and only there.
+        {bom + "A=1", true, "1"},
+        {bom + "XA=1\nA=2", true, "2"},
+        {"X\n" + bom + "A=1", false, "old"},
+        {bom, false, "old"},
+        // A NUL byte still ends the search.
+        {"XA=1\0\nA=2"s, false, "old"},
+    };
+    for (const auto& c : cases) {
+        const Lookup result = lookup(c.text, "A");
+        EXPECT_EQ(result.found, c.found) << c.text;
+        EXPECT_EQ(result.value, c.value) << c.text;
+    }
 }
 
 TEST(ManifestLookup, FirstOccurrenceWins) {

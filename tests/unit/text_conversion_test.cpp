@@ -19,17 +19,33 @@ bool rejects(const std::string& bytes) {
     return !ok && out == u"untouched";
 }
 
-TEST(ToUtf8, EncodesEveryUnitOnItsOwn) {
-    EXPECT_EQ(toUtf8(u""), "");
-    EXPECT_EQ(toUtf8(u"A"), "A");
-    EXPECT_EQ(toUtf8(u"\u00E9"), "\xC3\xA9");
-    EXPECT_EQ(toUtf8(u"\u07FF"), "\xDF\xBF");
-    EXPECT_EQ(toUtf8(u"\u0800"), "\xE0\xA0\x80");
-    EXPECT_EQ(toUtf8(u"\u20AC"), "\xE2\x82\xAC");
-    EXPECT_EQ(toUtf8(std::u16string(1, u'\0')), std::string(1, '\0'));
-    // A surrogate pair is two three-byte sequences, not one four-byte sequence.
-    const std::u16string pair = {0xD83D, 0xDE00};
-    EXPECT_EQ(toUtf8(pair), "\xED\xA0\xBD\xED\xB8\x80");
+TEST(ToUtf8, EncodesEveryCodePointInItsShortestForm) {
+    const struct {
+        std::u16string units;
+        std::string bytes;
+    } cases[] = {
+        {u"", ""},
+        {u"A", "A"},
+        {u"\u00E9", "\xC3\xA9"},
+        {u"\u07FF", "\xDF\xBF"},
+        {u"\u0800", "\xE0\xA0\x80"},
+        {u"\u20AC", "\xE2\x82\xAC"},
+        {std::u16string(1, u'\0'), std::string(1, '\0')},
+        // A surrogate pair is one code point: one four-byte sequence.
+        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
+        {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},
+        {{0xDBFF, 0xDFFF, u'x'}, "\xF4\x8F\xBF\xBFx"},
+        // Lone surrogates keep their three-byte form.
+        {{0xD83D}, "\xED\xA0\xBD"},
+        {{0xDE00, 0xD83D}, "\xED\xB8\x80\xED\xA0\xBD"},
+        {{0xD83D, u'a', 0xDE00},
+         "\xED\xA0\xBD"
+         "a"
+         "\xED\xB8\x80"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(toUtf8(c.units), c.bytes);
+    }
 }
 
 TEST(FromUtf8, DecodesStrictUtf8) {
@@ -66,11 +82,14 @@ TEST(FromUtf8, RejectsOverlongFormsAndEncodedSurrogates) {
     EXPECT_EQ(decoded("\xED\x9F\xBF"), u"\uD7FF");
 }
 
-TEST(TextConversion, RoundTripsWithoutSurrogates) {
-    const std::u16string text = u"C:\\Users\\Jos\u00E9 \u20AC\u4E2D/setup.exe";
+TEST(TextConversion, RoundTrips) {
+    const std::u16string text = u"C:\\Users\\Jos\u00E9 \u20AC\u4E2D/\U0001F600\U0010FFFF.exe";
     std::u16string back;
     ASSERT_TRUE(fromUtf8(toUtf8(text), back));
     EXPECT_EQ(back, text);
+    const std::string bytes = "http://h/\xF0\x9F\x98\x80/\xE6\x97\xA5.exe";
+    ASSERT_TRUE(fromUtf8(bytes, back));
+    EXPECT_EQ(toUtf8(back), bytes);
 }
 
 }  // namespace

@@ -1,0 +1,18 @@
+#include "job/progress_thinning.h"
+
+bool ProgressThinning::shouldPost(std::uint32_t totalSize, std::uint32_t bytesDone,
+                                  std::uint32_t now) {
+    const bool first = !posted_ || totalSize != total_;
+    const bool last = bytesDone >= totalSize && bytesDone != done_;
+    const std::uint32_t step = totalSize / kSteps > 0 ? totalSize / kSteps : 1;
+    // Unsigned differences: the tick counter's wrap-around does no harm.
+    const bool moved = bytesDone - done_ >= step && now - at_ >= kIntervalMs;
+    if (!first && !last && !moved) {
+        return false;
+    }
+    posted_ = true;
+    total_ = totalSize;
+    done_ = bytesDone;
+    at_ = now;
+    return true;
+}
