@@ -14,9 +14,17 @@ inline CurlEasy makeCurlEasy() {
     return CurlEasy(curl_easy_init());
 }
 
-// TLS without certificate or host-name checks, no overall time limit, and the connect and
-// no-data bounds of transferLimits().
+struct CurlListFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlList = std::unique_ptr<curl_slist, CurlListFree>;
+
+// TLS without certificate or host-name checks, no overall time limit, the connect and
+// no-data bounds of transferLimits(), and only http and https (redirects included).
 void setCommonTransferOptions(CURL* handle);
+
+// The status of the answer in progress or received (0 before any).
+long responseCode(CURL* handle);
 
 // libcurl's process-wide state, set up once on the main thread before any request and before
 // any worker thread exists.

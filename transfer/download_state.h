@@ -1,0 +1,91 @@
+// What the transfers of one download share: the output file, the pieces of the resource still
+// to fetch, and the byte count behind the progress reports.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "support/platform.h"
+#include "transfer/answer_headers.h"
+
+// A part of the resource that one transfer at a time fetches. Read and changed only under the
+// download's mutex.
+struct Piece {
+    std::uint64_t next = 0;  // first byte not yet claimed for writing
+    std::uint64_t end = 0;   // last byte, inclusive; lowered when another worker takes the top
+    bool busy = false;       // a worker is fetching it
+    int runs = 0;            // runs (of up to five failed attempts each) begun on it
+
+    bool finished() const { return next > end; }
+};
+
+// Runs a piece may have: its own and one resumption.
+constexpr int kRunsPerPiece = 2;
+// A piece is split only when both halves get at least this many bytes.
+constexpr std::uint64_t kSmallestSplitPiece = 64 * 1024;
+
+using ProgressReporter = void (*)(void* context, std::uint64_t totalSize, std::uint64_t bytesDone);
+
+class DownloadState {
+public:
+    // `mutex` may be null only when a single thread does all the work.
+    DownloadState(const std::string& url, const ResourceVersion& version, std::uint64_t totalSize,
+                  platform::File& file, platform::Mutex* mutex, ProgressReporter reporter,
+                  void* reporterContext);
+    DownloadState(const DownloadState&) = delete;
+    DownloadState& operator=(const DownloadState&) = delete;
+
+    const std::string url;
+    const ResourceVersion version;
+    const std::uint64_t totalSize;
+
+    // Before any worker runs: adds the piece first..last.
+    Piece& addPiece(std::uint64_t first, std::uint64_t last);
+    // Gives a piece to a worker that is about to start on it; `withdraw` undoes that when the
+    // worker could not be started.
+    void assign(Piece& piece);
+    void withdraw(Piece& piece);
+
+    // For a worker whose piece `ended` (null for none): the next piece it fetches, or null when
+    // there is nothing left for it. That is a piece nobody fetches that still has a run left,
+    // else the upper half of the busy piece with the most bytes left, whose owner's transfer
+    // then ends at the new boundary.
+    Piece* takeWork(Piece* ended);
+
+    // The piece's bytes still missing, first..last; false when it is finished.
+    bool missing(const Piece& piece, std::uint64_t& first, std::uint64_t& last);
+
+    // Writes the block whose first byte is the resource's byte `position`, as far as the piece
+    // still misses those bytes, never past `limit` or the piece's end. The bytes are claimed
+    // under the mutex, written without it, then counted and reported under it. Returns how many
+    // bytes of the block, from the piece's first missing byte, were written; 0 when the block
+    // does not start at that byte or the download can no longer succeed.
+    std::uint64_t store(Piece& piece, std::uint64_t position, const char* data,
+                        std::uint64_t length, std::uint64_t limit);
+
+    // For a body of the whole resource: writes the block's bytes that any piece still misses
+    // (finished parts are never written twice). Only while no worker runs.
+    void storeMissing(std::uint64_t position, const char* data, std::uint64_t length);
+
+    std::uint64_t bytesDone();
+    bool allFinished();
+
+    // Set when the file refused a write, or a body was longer than the resource.
+    std::atomic<bool> failed{false};
+    // Set when a server answered a ranged request with the whole resource.
+    std::atomic<bool> rangesIgnored{false};
+    bool cannotSucceed() const { return failed || rangesIgnored; }
+
+private:
+    Piece* pieceToSplit();
+
+    platform::File& file_;
+    platform::Mutex* mutex_;
+    ProgressReporter reporter_;
+    void* reporterContext_;
+    std::deque<Piece> pieces_;  // a deque: adding a piece moves none of the others
+    std::uint64_t bytesDone_ = 0;
+};
