@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "support/platform.h"
+#include "tests/network/curl_init_failures.h"
 #include "tests/network/network_test.h"
 #include "tests/support/adjustable_transfer_limits.h"
 #include "tests/support/test_environment.h"
@@ -135,6 +136,18 @@ TEST_F(Download, SecondPassFetchesTheLastMissingByte) {
     EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "GET bytes=999-999"), 5);
     EXPECT_EQ(readFileBytes(output), patternBytes(0, 3000));
     downloader.expectProgressContract(3000, true);
+}
+
+TEST_F(Download, HandlesThatCannotBeMadeCountAsFailedAttempts) {
+    REQUIRE_TEST_SERVERS();
+    const std::string path = uniquePath("/res/3000");
+    // The length query gets its handle; the range's first two attempts do not.
+    failCurlInits(1, 2);
+    const int result = download(path, 1);
+    failCurlInits(0, 0);
+    EXPECT_EQ(result, kDownloadOk);
+    EXPECT_EQ(rangedRequests(path), std::vector<std::string>{"GET bytes=0-2999"});
+    EXPECT_EQ(readFileBytes(output), patternBytes(0, 3000));
 }
 
 TEST_F(Download, MissingDirectoryMakesNoRequest) {
