@@ -49,7 +49,9 @@ Piece* DownloadState::takeWork(Piece* ended) {
             return &piece;
         }
     }
-    Piece* largest = pieceToSplit();
+    // Only a worker whose own piece came through takes over a part of another: one whose
+    // attempts failed would only spread its server's failures to more pieces.
+    Piece* largest = (ended == nullptr || ended->finished()) ? pieceToSplit() : nullptr;
     if (largest == nullptr) {
         return nullptr;
     }

@@ -51,8 +51,8 @@ public:
 
     // For a worker whose piece `ended` (null for none): the next piece it fetches, or null when
     // there is nothing left for it. That is a piece nobody fetches that still has a run left,
-    // else the upper half of the busy piece with the most bytes left, whose owner's transfer
-    // then ends at the new boundary.
+    // else, when the ended piece is finished, the upper half of the busy piece with the most
+    // bytes left, whose owner's transfer then ends at the new boundary.
     Piece* takeWork(Piece* ended);
 
     // The piece's bytes still missing, first..last; false when it is finished.
