@@ -63,13 +63,15 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     }
     std::vector<platform::Thread> threads(count);
     std::vector<platform::Thread*> started;
-    for (std::uint64_t i = 0; i < count && shared != nullptr && !state.failed; ++i) {
-        threads[i] = platform::Thread::createSuspended(segmentWorker, &workers[i]);
-        if (!threads[i].isValid()) {
-            continue;
-        }
+    const bool threaded = shared != nullptr && !state.failed;
+    // Every piece is its worker's before any worker runs: one that is done early must not
+    // take a piece whose own worker is still being started.
+    for (std::uint64_t i = 0; i < count && threaded; ++i) {
         state.assign(*workers[i].first);
-        if (threads[i].resume()) {
+    }
+    for (std::uint64_t i = 0; i < count && threaded; ++i) {
+        threads[i] = platform::Thread::createSuspended(segmentWorker, &workers[i]);
+        if (threads[i].isValid() && threads[i].resume()) {
             started.push_back(&threads[i]);
         } else {
             state.withdraw(*workers[i].first);  // never ran: another worker takes its piece
