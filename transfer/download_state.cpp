@@ -55,9 +55,8 @@ Piece* DownloadState::takeWork(Piece* ended) {
     if (largest == nullptr) {
         return nullptr;
     }
-    const std::uint64_t left = largest->end - largest->next + 1;
     Piece upper;
-    upper.next = largest->next + left / 2;
+    upper.next = upperPartStart(*largest, ended);
     upper.end = largest->end;
     upper.busy = true;
     upper.runs = 1;
@@ -78,11 +77,44 @@ Piece* DownloadState::pieceToSplit() {
     return largest;
 }
 
-bool DownloadState::missing(const Piece& piece, std::uint64_t& first, std::uint64_t& last) {
+namespace {
+
+// Bytes per millisecond of the piece's latest request; negative while too short to tell.
+double requestRate(const Piece& piece, std::uint64_t upTo, std::uint32_t now) {
+    const std::uint32_t elapsed = now - piece.requestTick;
+    return elapsed < kShortestRateSample ? -1.0
+                                         : static_cast<double>(upTo - piece.requestFrom) / elapsed;
+}
+
+}  // namespace
+
+// Where the taker's part begins: both parts should end together, so the owner keeps the
+// share of its own rate in the sum of both rates (the taker's rate judged by the piece it has
+// just finished). Halves when either rate is unknown.
+std::uint64_t DownloadState::upperPartStart(const Piece& owner, const Piece* ended) const {
+    const std::uint64_t left = owner.end - owner.next + 1;
+    std::uint64_t keep = left / 2;
+    const std::uint32_t now = platform::tickCount();
+    const double ownerRate = requestRate(owner, owner.next, now);
+    const double takerRate = ended == nullptr ? -1.0 : requestRate(*ended, ended->end + 1, now);
+    if (ownerRate >= 0.0 && takerRate > 0.0) {
+        keep = static_cast<std::uint64_t>(static_cast<double>(left) * ownerRate /
+                                          (ownerRate + takerRate));
+    }
+    keep = std::clamp(keep, kSmallestSplitPiece, left - kSmallestSplitPiece);
+    return owner.next + keep;
+}
+
+bool DownloadState::beginRequest(Piece& piece, std::uint64_t& first, std::uint64_t& last) {
     platform::MutexLock lock(mutex_);
+    if (piece.finished()) {
+        return false;  // its last request's rate stays, for the split it may make next
+    }
+    piece.requestFrom = piece.next;
+    piece.requestTick = platform::tickCount();
     first = piece.next;
     last = piece.end;
-    return !piece.finished();
+    return true;
 }
 
 std::uint64_t DownloadState::store(Piece& piece, std::uint64_t position, const char* data,

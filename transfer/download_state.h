@@ -18,14 +18,19 @@ struct Piece {
     std::uint64_t end = 0;   // last byte, inclusive; lowered when another worker takes the top
     bool busy = false;       // a worker is fetching it
     int runs = 0;            // runs (of up to five failed attempts each) begun on it
+    // Where and when its latest request began, for the rate it is fetched at.
+    std::uint64_t requestFrom = 0;
+    std::uint32_t requestTick = 0;
 
     bool finished() const { return next > end; }
 };
 
 // Runs a piece may have: its own and one resumption.
 constexpr int kRunsPerPiece = 2;
-// A piece is split only when both halves get at least this many bytes.
+// A piece is split only when both parts get at least this many bytes.
 constexpr std::uint64_t kSmallestSplitPiece = 64 * 1024;
+// A request's rate is judged only after this many milliseconds.
+constexpr std::uint32_t kShortestRateSample = 50;
 
 using ProgressReporter = void (*)(void* context, std::uint64_t totalSize, std::uint64_t bytesDone);
 
@@ -55,8 +60,9 @@ public:
     // bytes left, whose owner's transfer then ends at the new boundary.
     Piece* takeWork(Piece* ended);
 
-    // The piece's bytes still missing, first..last; false when it is finished.
-    bool missing(const Piece& piece, std::uint64_t& first, std::uint64_t& last);
+    // The piece's bytes still missing, first..last, for a request that begins now; false when
+    // it is finished.
+    bool beginRequest(Piece& piece, std::uint64_t& first, std::uint64_t& last);
 
     // Writes the block whose first byte is the resource's byte `position`, as far as the piece
     // still misses those bytes, never past `limit` or the piece's end. The bytes are claimed
@@ -81,6 +87,7 @@ public:
 
 private:
     Piece* pieceToSplit();
+    std::uint64_t upperPartStart(const Piece& owner, const Piece* ended) const;
 
     platform::File& file_;
     platform::Mutex* mutex_;

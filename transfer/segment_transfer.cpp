@@ -137,7 +137,7 @@ void fetchPiece(DownloadState& download, Piece& piece) {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     while (failures < kRequestAttempts && !download.cannotSucceed() &&
-           download.missing(piece, first, last)) {
+           download.beginRequest(piece, first, last)) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             ++failures;
