@@ -13,28 +13,28 @@ DownloadState::DownloadState(const std::string& url, const ResourceVersion& vers
       reporter_(reporter),
       reporterContext_(reporterContext) {}
 
-Piece& DownloadState::addPiece(std::uint64_t first, std::uint64_t last) {
+SegmentTask& DownloadState::addSegment(std::uint64_t first, std::uint64_t last) {
     platform::MutexLock lock(mutex_);
-    Piece piece;
-    piece.next = first;
-    piece.end = last;
-    pieces_.push_back(piece);
-    return pieces_.back();
+    SegmentTask task;
+    task.rangeStart = first;
+    task.rangeEnd = last;
+    segments_.push_back(task);
+    return segments_.back();
 }
 
-void DownloadState::assign(Piece& piece) {
+void DownloadState::assign(SegmentTask& task) {
     platform::MutexLock lock(mutex_);
-    piece.busy = true;
-    ++piece.runs;
+    task.busy = true;
+    ++task.runs;
 }
 
-void DownloadState::withdraw(Piece& piece) {
+void DownloadState::withdraw(SegmentTask& task) {
     platform::MutexLock lock(mutex_);
-    piece.busy = false;
-    --piece.runs;
+    task.busy = false;
+    --task.runs;
 }
 
-Piece* DownloadState::takeWork(Piece* ended) {
+SegmentTask* DownloadState::takeWork(SegmentTask* ended) {
     platform::MutexLock lock(mutex_);
     if (ended != nullptr) {
         ended->busy = false;
@@ -42,36 +42,36 @@ Piece* DownloadState::takeWork(Piece* ended) {
     if (cannotSucceed()) {
         return nullptr;
     }
-    for (Piece& piece : pieces_) {
-        if (!piece.busy && !piece.finished() && piece.runs < kRunsPerPiece) {
-            piece.busy = true;
-            ++piece.runs;
-            return &piece;
+    for (SegmentTask& task : segments_) {
+        if (!task.busy && !task.finished() && task.runs < kRunsPerSegment) {
+            task.busy = true;
+            ++task.runs;
+            return &task;
         }
     }
-    // Only a worker whose own piece came through takes over a part of another: one whose
-    // attempts failed would only spread its server's failures to more pieces.
-    Piece* largest = (ended == nullptr || ended->finished()) ? pieceToSplit() : nullptr;
+    // Only a worker whose own range came through takes over a part of another: one whose
+    // attempts failed would only spread its server's failures to more ranges.
+    SegmentTask* largest = (ended == nullptr || ended->finished()) ? segmentToSplit() : nullptr;
     if (largest == nullptr) {
         return nullptr;
     }
-    Piece upper;
-    upper.next = upperPartStart(*largest, ended);
-    upper.end = largest->end;
+    SegmentTask upper;
+    upper.rangeStart = upperPartStart(*largest, ended);
+    upper.rangeEnd = largest->rangeEnd;
     upper.busy = true;
     upper.runs = 1;
-    largest->end = upper.next - 1;
-    pieces_.push_back(upper);
-    return &pieces_.back();
+    largest->rangeEnd = upper.rangeStart - 1;
+    segments_.push_back(upper);
+    return &segments_.back();
 }
 
-Piece* DownloadState::pieceToSplit() {
-    Piece* largest = nullptr;
-    std::uint64_t mostLeft = 2 * kSmallestSplitPiece - 1;
-    for (Piece& piece : pieces_) {
-        if (piece.busy && !piece.finished() && piece.end - piece.next + 1 > mostLeft) {
-            mostLeft = piece.end - piece.next + 1;
-            largest = &piece;
+SegmentTask* DownloadState::segmentToSplit() {
+    SegmentTask* largest = nullptr;
+    std::uint64_t mostLeft = 2 * kSmallestSplitRange - 1;
+    for (SegmentTask& task : segments_) {
+        if (task.busy && !task.finished() && task.rangeEnd - task.rangeStart + 1 > mostLeft) {
+            mostLeft = task.rangeEnd - task.rangeStart + 1;
+            largest = &task;
         }
     }
     return largest;
@@ -79,61 +79,63 @@ Piece* DownloadState::pieceToSplit() {
 
 namespace {
 
-// Bytes per millisecond of the piece's latest request; negative while too short to tell.
-double requestRate(const Piece& piece, std::uint64_t upTo, std::uint32_t now) {
-    const std::uint32_t elapsed = now - piece.requestTick;
+// Bytes per millisecond of the range's latest request; negative while too short to tell.
+double requestRate(const SegmentTask& task, std::uint64_t upTo, std::uint32_t now) {
+    const std::uint32_t elapsed = now - task.requestTick;
     return elapsed < kShortestRateSample ? -1.0
-                                         : static_cast<double>(upTo - piece.requestFrom) / elapsed;
+                                         : static_cast<double>(upTo - task.requestFrom) / elapsed;
 }
 
 }  // namespace
 
 // Where the taker's part begins: both parts should end together, so the owner keeps the
-// share of its own rate in the sum of both rates (the taker's rate judged by the piece it has
+// share of its own rate in the sum of both rates (the taker's rate judged by the range it has
 // just finished). Halves when either rate is unknown.
-std::uint64_t DownloadState::upperPartStart(const Piece& owner, const Piece* ended) const {
-    const std::uint64_t left = owner.end - owner.next + 1;
+std::uint64_t DownloadState::upperPartStart(const SegmentTask& owner,
+                                            const SegmentTask* ended) const {
+    const std::uint64_t left = owner.rangeEnd - owner.rangeStart + 1;
     std::uint64_t keep = left / 2;
     const std::uint32_t now = platform::tickCount();
-    const double ownerRate = requestRate(owner, owner.next, now);
-    const double takerRate = ended == nullptr ? -1.0 : requestRate(*ended, ended->end + 1, now);
+    const double ownerRate = requestRate(owner, owner.rangeStart, now);
+    const double takerRate =
+        ended == nullptr ? -1.0 : requestRate(*ended, ended->rangeEnd + 1, now);
     if (ownerRate >= 0.0 && takerRate > 0.0) {
         keep = static_cast<std::uint64_t>(static_cast<double>(left) * ownerRate /
                                           (ownerRate + takerRate));
     }
-    keep = std::clamp(keep, kSmallestSplitPiece, left - kSmallestSplitPiece);
-    return owner.next + keep;
+    keep = std::clamp(keep, kSmallestSplitRange, left - kSmallestSplitRange);
+    return owner.rangeStart + keep;
 }
 
-bool DownloadState::beginRequest(Piece& piece, std::uint64_t& first, std::uint64_t& last) {
+bool DownloadState::beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last) {
     platform::MutexLock lock(mutex_);
-    if (piece.finished()) {
+    if (task.finished()) {
         return false;  // its last request's rate stays, for the split it may make next
     }
-    piece.requestFrom = piece.next;
-    piece.requestTick = platform::tickCount();
-    first = piece.next;
-    last = piece.end;
+    task.requestFrom = task.rangeStart;
+    task.requestTick = platform::tickCount();
+    first = task.rangeStart;
+    last = task.rangeEnd;
     return true;
 }
 
-std::uint64_t DownloadState::store(Piece& piece, std::uint64_t position, const char* data,
+std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, const char* data,
                                    std::uint64_t length, std::uint64_t limit) {
     std::uint64_t offset = 0;
     std::uint64_t take = 0;
     {
         platform::MutexLock lock(mutex_);
-        if (failed || piece.finished() || piece.next < position ||
-            piece.next - position >= length) {
+        if (failed || task.finished() || task.rangeStart < position ||
+            task.rangeStart - position >= length) {
             return 0;
         }
-        offset = piece.next;
-        const std::uint64_t last = std::min(piece.end, limit);
+        offset = task.rangeStart;
+        const std::uint64_t last = std::min(task.rangeEnd, limit);
         if (offset > last) {
             return 0;
         }
         take = std::min(position + length - offset, last - offset + 1);
-        piece.next += take;  // claimed: a split now cuts above these bytes
+        task.rangeStart += take;  // claimed: a split now cuts above these bytes
     }
     const bool written =
         file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take));
@@ -148,15 +150,15 @@ std::uint64_t DownloadState::store(Piece& piece, std::uint64_t position, const c
 }
 
 void DownloadState::storeMissing(std::uint64_t position, const char* data, std::uint64_t length) {
-    std::vector<Piece*> pieces;
+    std::vector<SegmentTask*> tasks;
     {
         platform::MutexLock lock(mutex_);
-        for (Piece& piece : pieces_) {
-            pieces.push_back(&piece);
+        for (SegmentTask& task : segments_) {
+            tasks.push_back(&task);
         }
     }
-    for (Piece* piece : pieces) {
-        store(*piece, position, data, length, totalSize - 1);
+    for (SegmentTask* task : tasks) {
+        store(*task, position, data, length, totalSize - 1);
     }
 }
 
@@ -167,6 +169,6 @@ std::uint64_t DownloadState::bytesDone() {
 
 bool DownloadState::allFinished() {
     platform::MutexLock lock(mutex_);
-    return std::all_of(pieces_.begin(), pieces_.end(),
-                       [](const Piece& piece) { return piece.finished(); });
+    return std::all_of(segments_.begin(), segments_.end(),
+                       [](const SegmentTask& task) { return task.finished(); });
 }

@@ -1,4 +1,4 @@
-// What the transfers of one download share: the output file, the pieces of the resource still
+// What the transfers of one download share: the output file, the ranges of the resource still
 // to fetch, and the byte count behind the progress reports.
 #pragma once
 
@@ -11,24 +11,24 @@
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
 
-// A part of the resource that one transfer at a time fetches. Read and changed only under the
-// download's mutex.
-struct Piece {
-    std::uint64_t next = 0;  // first byte not yet claimed for writing
-    std::uint64_t end = 0;   // last byte, inclusive; lowered when another worker takes the top
-    bool busy = false;       // a worker is fetching it
-    int runs = 0;            // runs (of up to five failed attempts each) begun on it
+// One range of the download, fetched by one worker's transfers at a time. The download starts
+// with one per segment; a split adds one. Read and changed only under the download's mutex.
+struct SegmentTask {
+    std::uint64_t rangeStart = 0;  // first byte not yet claimed for writing
+    std::uint64_t rangeEnd = 0;  // last byte, inclusive; lowered when another worker takes the top
+    bool busy = false;           // a worker is fetching it
+    int runs = 0;                // runs (of up to five failed attempts each) begun on it
     // Where and when its latest request began, for the rate it is fetched at.
     std::uint64_t requestFrom = 0;
     std::uint32_t requestTick = 0;
 
-    bool finished() const { return next > end; }
+    bool finished() const { return rangeStart > rangeEnd; }
 };
 
-// Runs a piece may have: its own and one resumption.
-constexpr int kRunsPerPiece = 2;
-// A piece is split only when both parts get at least this many bytes.
-constexpr std::uint64_t kSmallestSplitPiece = 64 * 1024;
+// Runs a range may have: its own and one resumption.
+constexpr int kRunsPerSegment = 2;
+// A range is split only when both parts get at least this many bytes.
+constexpr std::uint64_t kSmallestSplitRange = 64 * 1024;
 // A request's rate is judged only after this many milliseconds.
 constexpr std::uint32_t kShortestRateSample = 50;
 
@@ -47,32 +47,33 @@ public:
     const ResourceVersion version;
     const std::uint64_t totalSize;
 
-    // Before any worker runs: adds the piece first..last.
-    Piece& addPiece(std::uint64_t first, std::uint64_t last);
-    // Gives a piece to a worker that is about to start on it; `withdraw` undoes that when the
+    // Before any worker runs: adds the range first..last.
+    SegmentTask& addSegment(std::uint64_t first, std::uint64_t last);
+    // Gives a range to a worker that is about to start on it; `withdraw` undoes that when the
     // worker could not be started.
-    void assign(Piece& piece);
-    void withdraw(Piece& piece);
+    void assign(SegmentTask& task);
+    void withdraw(SegmentTask& task);
 
-    // For a worker whose piece `ended` (null for none): the next piece it fetches, or null when
-    // there is nothing left for it. That is a piece nobody fetches that still has a run left,
-    // else, when the ended piece is finished, the upper half of the busy piece with the most
-    // bytes left, whose owner's transfer then ends at the new boundary.
-    Piece* takeWork(Piece* ended);
+    // For a worker whose range `ended` (null for none): the next range it fetches, or null when
+    // there is nothing left for it. That is a range nobody fetches that still has a run left,
+    // else, when the ended range is finished, the upper part of the busy range with the most
+    // bytes left (cut so that, at the two connections' rates, both parts end together), whose
+    // owner's transfer then ends at the new boundary.
+    SegmentTask* takeWork(SegmentTask* ended);
 
-    // The piece's bytes still missing, first..last, for a request that begins now; false when
+    // The range's bytes still missing, first..last, for a request that begins now; false when
     // it is finished.
-    bool beginRequest(Piece& piece, std::uint64_t& first, std::uint64_t& last);
+    bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
 
-    // Writes the block whose first byte is the resource's byte `position`, as far as the piece
-    // still misses those bytes, never past `limit` or the piece's end. The bytes are claimed
+    // Writes the block whose first byte is the resource's byte `position`, as far as the range
+    // still misses those bytes, never past `limit` or the range's end. The bytes are claimed
     // under the mutex, written without it, then counted and reported under it. Returns how many
-    // bytes of the block, from the piece's first missing byte, were written; 0 when the block
+    // bytes of the block, from the range's first missing byte, were written; 0 when the block
     // does not start at that byte or the download can no longer succeed.
-    std::uint64_t store(Piece& piece, std::uint64_t position, const char* data,
+    std::uint64_t store(SegmentTask& task, std::uint64_t position, const char* data,
                         std::uint64_t length, std::uint64_t limit);
 
-    // For a body of the whole resource: writes the block's bytes that any piece still misses
+    // For a body of the whole resource: writes the block's bytes that any range still misses
     // (finished parts are never written twice). Only while no worker runs.
     void storeMissing(std::uint64_t position, const char* data, std::uint64_t length);
 
@@ -86,13 +87,13 @@ public:
     bool cannotSucceed() const { return failed || rangesIgnored; }
 
 private:
-    Piece* pieceToSplit();
-    std::uint64_t upperPartStart(const Piece& owner, const Piece* ended) const;
+    SegmentTask* segmentToSplit();
+    std::uint64_t upperPartStart(const SegmentTask& owner, const SegmentTask* ended) const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
     ProgressReporter reporter_;
     void* reporterContext_;
-    std::deque<Piece> pieces_;  // a deque: adding a piece moves none of the others
+    std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
     std::uint64_t bytesDone_ = 0;
 };

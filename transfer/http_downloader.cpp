@@ -41,7 +41,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
         return kDownloadNoLength;
     }
     platform::Mutex mutex;
-    // Without a mutex the pieces cannot share the file safely: they all run on this thread.
+    // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
     DownloadState state(url, resource.version, length, file, shared, reportTo, this);
     // An older, longer file at the path must not leave its tail behind the new resource.
@@ -59,13 +59,13 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
         workers[i].first =
-            &state.addPiece(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
+            &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
     }
     std::vector<platform::Thread> threads(count);
     std::vector<platform::Thread*> started;
     const bool threaded = shared != nullptr && !state.failed;
-    // Every piece is its worker's before any worker runs: one that is done early must not
-    // take a piece whose own worker is still being started.
+    // Every range is its worker's before any worker runs: one that is done early must not
+    // take a range whose own worker is still being started.
     for (std::uint64_t i = 0; i < count && threaded; ++i) {
         state.assign(*workers[i].first);
     }
@@ -74,7 +74,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
         if (threads[i].isValid() && threads[i].resume()) {
             started.push_back(&threads[i]);
         } else {
-            state.withdraw(*workers[i].first);  // never ran: another worker takes its piece
+            state.withdraw(*workers[i].first);  // never ran: another worker takes its range
             threads[i].close();
         }
     }

@@ -18,7 +18,7 @@ enum class Answer { Unchecked, Accepted, Refused };
 // One ranged request and what its answer has delivered.
 struct RangedTransfer {
     DownloadState* download;
-    Piece* piece;
+    SegmentTask* task;
     CURL* handle;
     std::uint64_t requestedFirst;
     AnswerHeaders headers;
@@ -54,7 +54,7 @@ Answer judgeRangedAnswer(RangedTransfer& transfer) {
     return Answer::Refused;
 }
 
-std::size_t writeRanged(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user) {
     RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
     const std::size_t length = size * count;
     if (transfer.answer == Answer::Unchecked) {
@@ -63,11 +63,11 @@ std::size_t writeRanged(char* data, std::size_t size, std::size_t count, void* u
     if (transfer.answer == Answer::Refused) {
         return 0;
     }
-    const std::uint64_t written = transfer.download->store(*transfer.piece, transfer.position, data,
+    const std::uint64_t written = transfer.download->store(*transfer.task, transfer.position, data,
                                                            length, transfer.declaredLast);
     transfer.position += written;
     transfer.progressed = transfer.progressed || written > 0;
-    // Bytes past the piece (which a split may have shortened) or past what the answer declared
+    // Bytes past the range (which a split may have shortened) or past what the answer declared
     // end the transfer: they are never written, and never read for long.
     return written == length ? length : 0;
 }
@@ -132,23 +132,23 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
 
 }  // namespace
 
-void fetchPiece(DownloadState& download, Piece& piece) {
+void fetchSegment(DownloadState& download, SegmentTask& task) {
     int failures = 0;
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     while (failures < kRequestAttempts && !download.cannotSucceed() &&
-           download.beginRequest(piece, first, last)) {
+           download.beginRequest(task, first, last)) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             ++failures;
             continue;
         }
-        RangedTransfer transfer{&download,         &piece, easy.get(), first, AnswerHeaders(),
-                                Answer::Unchecked, 0,      first,      false};
+        RangedTransfer transfer{&download,         &task, easy.get(), first, AnswerHeaders(),
+                                Answer::Unchecked, 0,     first,      false};
         // Made anew for every attempt, so that a retry asks only for the missing bytes.
         const std::string range = rangeText(first, last);
         const CurlList extraHeaders = ifRangeHeader(download);
-        setTransferOptions(easy.get(), download.url, writeRanged, &transfer, transfer.headers,
+        setTransferOptions(easy.get(), download.url, writeSegment, &transfer, transfer.headers,
                            extraHeaders.get());
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
         curl_easy_perform(easy.get());
@@ -161,13 +161,13 @@ void fetchPiece(DownloadState& download, Piece& piece) {
 std::uint32_t segmentWorker(void* argument) {
     SegmentWorker& worker = *static_cast<SegmentWorker*>(argument);
     DownloadState& download = *worker.download;
-    Piece* piece = worker.first;
-    if (piece == nullptr) {
-        piece = download.takeWork(nullptr);
+    SegmentTask* task = worker.first;
+    if (task == nullptr) {
+        task = download.takeWork(nullptr);
     }
-    while (piece != nullptr) {
-        fetchPiece(download, *piece);
-        piece = download.takeWork(piece);
+    while (task != nullptr) {
+        fetchSegment(download, *task);
+        task = download.takeWork(task);
     }
     return 0;
 }

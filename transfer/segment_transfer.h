@@ -6,21 +6,21 @@
 
 #include "transfer/download_state.h"
 
-// What a worker thread starts with: the download, and the piece it fetches first (null: it
+// What a worker thread starts with: the download, and the range it fetches first (null: it
 // only takes work from the download).
 struct SegmentWorker {
     DownloadState* download = nullptr;
-    Piece* first = nullptr;
+    SegmentTask* first = nullptr;
 };
 
 // A worker thread's entry (the argument is a SegmentWorker); the download also runs it on its
-// own thread. Fetches its piece, then takes further work until none is left.
+// own thread. Fetches its range, then takes further work until none is left.
 std::uint32_t segmentWorker(void* worker);
 
-// One run on a piece: ranged requests for its missing bytes until it is finished or five
+// One run on a range: ranged requests for its missing bytes until it is finished or five
 // attempts have failed. An attempt that wrote bytes is no failure.
-void fetchPiece(DownloadState& download, Piece& piece);
+void fetchSegment(DownloadState& download, SegmentTask& task);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
-// only the bytes that the pieces still miss. Up to five attempts.
+// only the bytes that the ranges still miss. Up to five attempts.
 void transferWholeResource(DownloadState& download);
