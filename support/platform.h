@@ -56,7 +56,9 @@ public:
     static File openExclusiveRegular(const WideString& path, bool* heldElsewhere = nullptr);
 
     bool isOpen() const { return native_ >= 0; }
-    // Writes all of the bytes at the offset; false when the write fails or is short.
+    // Writes all of the bytes at the offset; false when the write fails or is short. Uses no
+    // shared file position (POSIX pwrite; Windows WriteFile with an offset), so several threads
+    // may write at different offsets at once without a lock.
     bool writeAt(std::uint64_t offset, const void* data, std::size_t size);
     // Seeks to the end and writes; false when the write fails or is short.
     bool append(const void* data, std::size_t size);

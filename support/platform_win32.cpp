@@ -151,11 +151,28 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
     if (!isOpen() || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
         return false;
     }
-    const int descriptor = static_cast<int>(native_);
-    if (_lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) < 0) {
+    // WriteFile with an offset in an OVERLAPPED record on the synchronous handle: no shared
+    // file position is read or set first, so writes of different threads at different offsets
+    // cannot end up at each other's position.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(native_)));
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    return writeAll(descriptor, data, size);
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(handle, next, chunk, &written, &at) || written == 0) {
+            return false;
+        }
+        next += written;
+        offset += written;
+        size -= written;
+    }
+    return true;
 }
 
 bool File::append(const void* data, std::size_t size) {

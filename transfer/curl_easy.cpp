@@ -11,5 +11,14 @@ void setCommonTransferOptions(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.noDataTimeoutSeconds);
+    // Addresses come from a manifest on the network: no other scheme may reach a socket.
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     setProxyOptions(handle);
+}
+
+long responseCode(CURL* handle) {
+    long code = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &code);
+    return code;
 }

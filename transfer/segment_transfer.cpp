@@ -1,203 +1,188 @@
 #include "transfer/segment_transfer.h"
 
-#include <algorithm>
+#include <string>
 
+#include "transfer/answer_headers.h"
+#include "transfer/content_range.h"
 #include "transfer/curl_easy.h"
-#include "transfer/http_downloader.h"
-#include "transfer/single_requests.h"
+#include "transfer/request_limits.h"
 
 namespace {
 
-using Answer = SegmentTask::Answer;
+// libcurl's default of 16 KiB costs a receive call per 16 KiB; larger blocks cost memory per
+// connection only.
+constexpr long kReceiveBufferBytes = 256 * 1024;
 
-long responseCode(CURL* transfer) {
-    long code = 0;
-    curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &code);
-    return code;
+enum class Answer { Unchecked, Accepted, Refused };
+
+// One ranged request and what its answer has delivered.
+struct RangedTransfer {
+    DownloadState* download;
+    SegmentTask* task;
+    CURL* handle;
+    std::uint64_t requestedFirst;
+    AnswerHeaders headers;
+    Answer answer;
+    std::uint64_t declaredLast;  // the last byte the answer's Content-Range promises
+    std::uint64_t position;      // the resource's offset of the next body byte
+    bool progressed;
+};
+
+bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& download) {
+    return headers.encoded || download.version.contradictedBy(headers.version);
 }
 
-// A ranged answer counts only when it is a 206 that starts where we asked, of a resource of
-// the length we are downloading.
-Answer judgeRangedAnswer(SegmentTask& task) {
-    const long code = responseCode(task.transfer);
-    const ContentRange& range = task.headerRange;
-    const bool sameResource =
-        !range.completeLengthKnown || range.completeLength == task.owner->totalSize;
-    if (code == 206 && task.headerRangeSeen && range.first == task.requestedStart && sameResource) {
+// A ranged answer counts only when it is a 206 of this version that starts where we asked,
+// of a resource of the length we are downloading, and whose body is the bytes themselves.
+Answer judgeRangedAnswer(RangedTransfer& transfer) {
+    DownloadState& download = *transfer.download;
+    const AnswerHeaders& headers = transfer.headers;
+    if (refusedForItsForm(headers, download)) {
+        return Answer::Refused;
+    }
+    const long code = responseCode(transfer.handle);
+    const ContentRange& range = headers.range;
+    const bool sameLength =
+        !range.completeLengthKnown || range.completeLength == download.totalSize;
+    if (code == 206 && headers.rangeSeen && range.first == transfer.requestedFirst && sameLength) {
+        transfer.declaredLast = range.last;
         return Answer::Accepted;
     }
     if (code == 200) {
-        task.owner->rangesIgnored = true;
+        download.rangesIgnored = true;
     }
     return Answer::Refused;
 }
 
-void setSegmentTransferOptions(CURL* handle, const std::string& url, curl_write_callback write,
-                               void* user) {
+std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user) {
+    RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
+    const std::size_t length = size * count;
+    if (transfer.answer == Answer::Unchecked) {
+        transfer.answer = judgeRangedAnswer(transfer);
+    }
+    if (transfer.answer == Answer::Refused) {
+        return 0;
+    }
+    const std::uint64_t written = transfer.download->store(*transfer.task, transfer.position, data,
+                                                           length, transfer.declaredLast);
+    transfer.position += written;
+    transfer.progressed = transfer.progressed || written > 0;
+    // Bytes past the range (which a split may have shortened) or past what the answer declared
+    // end the transfer: they are never written, and never read for long.
+    return written == length ? length : 0;
+}
+
+void setTransferOptions(CURL* handle, const std::string& url, curl_write_callback write, void* user,
+                        AnswerHeaders& headers, curl_slist* extraHeaders) {
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, user);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     setCommonTransferOptions(handle);
-}
-
-// Writes a block at its offset; a failed or short write marks the whole download failed and
-// is not counted.
-bool writeCounted(HttpDownloader& owner, platform::File& file, std::uint64_t offset,
-                  const char* data, std::uint64_t length) {
-    if (length == 0) {
-        return true;
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    if (extraHeaders != nullptr) {
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, extraHeaders);
     }
-    if (!file.writeAt(offset, data, static_cast<std::size_t>(length))) {
-        owner.failed = true;
-        return false;
+}
+
+// Asks for ranges of the version the length query saw, when the server named one.
+CurlList ifRangeHeader(const DownloadState& download) {
+    const std::string& validator = download.version.ifRange();
+    if (validator.empty()) {
+        return CurlList();
     }
-    owner.bytesDone += length;
-    return true;
+    return CurlList(curl_slist_append(nullptr, ("If-Range: " + validator).c_str()));
 }
 
-bool downloadCannotSucceed(const HttpDownloader& owner) {
-    return owner.failed || owner.rangesIgnored;
-}
-
-struct WholeResourceTransfer {
-    HttpDownloader* owner;
-    platform::Mutex* mutex;
-    platform::File* file;
-    CURL* transfer;
-    std::uint64_t position;  // offset in the resource of the next body byte
+struct WholeTransfer {
+    DownloadState* download;
+    CURL* handle;
+    AnswerHeaders headers;
     Answer answer;
+    std::uint64_t position;  // the resource's offset of the next body byte
 };
 
-std::size_t writeWholeResource(char* data, std::size_t size, std::size_t count, void* user) {
-    auto& whole = *static_cast<WholeResourceTransfer*>(user);
+std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* user) {
+    WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
+    DownloadState& download = *whole.download;
     const std::size_t length = size * count;
     if (whole.answer == Answer::Unchecked) {
-        whole.answer = responseCode(whole.transfer) == 200 ? Answer::Accepted : Answer::Refused;
+        whole.answer =
+            responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, download)
+                ? Answer::Accepted
+                : Answer::Refused;
     }
-    if (whole.answer == Answer::Refused) {
+    if (whole.answer == Answer::Refused || download.failed) {
         return 0;
     }
-    HttpDownloader& owner = *whole.owner;
-    platform::MutexLock lock(whole.mutex);
-    if (owner.failed) {
+    if (whole.position + length > download.totalSize) {
+        download.failed = true;  // the body is longer than the resource it claims to be
         return 0;
     }
-    const std::uint64_t blockStart = whole.position;
-    const std::uint64_t blockEnd = blockStart + length;  // exclusive
-    if (blockEnd > owner.totalSize) {
-        owner.failed = true;  // the body is longer than the resource it claims to be
+    download.storeMissing(whole.position, data, length);
+    if (download.failed) {
         return 0;
     }
-    // Only the bytes still missing are written; finished parts are never written twice.
-    for (SegmentTask* task : owner.segments) {
-        if (task->finished() || task->rangeStart < blockStart || task->rangeStart >= blockEnd) {
-            continue;
-        }
-        const std::uint64_t end = std::min(blockEnd, task->rangeEnd + 1);
-        const std::uint64_t take = end - task->rangeStart;
-        if (!writeCounted(owner, *whole.file, task->rangeStart,
-                          data + (task->rangeStart - blockStart), take)) {
-            return 0;
-        }
-        task->rangeStart += take;
-    }
-    whole.position = blockEnd;
-    owner.reportProgress();
+    whole.position += length;
     return length;
-}
-
-bool allSegmentsFinished(const HttpDownloader& owner) {
-    return std::all_of(owner.segments.begin(), owner.segments.end(),
-                       [](const SegmentTask* task) { return task->finished(); });
 }
 
 }  // namespace
 
-std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user) {
-    const std::size_t length = size * count;
-    if (user == nullptr) {
-        return length;
+void fetchSegment(DownloadState& download, SegmentTask& task) {
+    int failures = 0;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    while (failures < kRequestAttempts && !download.cannotSucceed() &&
+           download.beginRequest(task, first, last)) {
+        CurlEasy easy = makeCurlEasy();
+        if (!easy) {
+            ++failures;
+            continue;
+        }
+        RangedTransfer transfer{&download,         &task, easy.get(), first, AnswerHeaders(),
+                                Answer::Unchecked, 0,     first,      false};
+        // Made anew for every attempt, so that a retry asks only for the missing bytes.
+        const std::string range = rangeText(first, last);
+        const CurlList extraHeaders = ifRangeHeader(download);
+        setTransferOptions(easy.get(), download.url, writeSegment, &transfer, transfer.headers,
+                           extraHeaders.get());
+        curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
+        curl_easy_perform(easy.get());
+        if (!transfer.progressed) {
+            ++failures;
+        }
     }
-    SegmentTask& task = *static_cast<SegmentTask*>(user);
-    if (task.answer == Answer::Unchecked) {
-        task.answer = judgeRangedAnswer(task);
-    }
-    if (task.answer == Answer::Refused) {
-        return 0;
-    }
-    HttpDownloader& owner = *task.owner;
-    platform::MutexLock lock(task.mutex);
-    if (owner.failed) {
-        return 0;
-    }
-    // Bytes beyond the segment's own range are dropped, never written over a neighbour.
-    const std::uint64_t room = task.finished() ? 0 : task.rangeEnd - task.rangeStart + 1;
-    const std::uint64_t take = std::min<std::uint64_t>(length, room);
-    if (!writeCounted(owner, *task.file, task.rangeStart, data, take)) {
-        return 0;
-    }
-    task.rangeStart += take;
-    owner.reportProgress();
-    return length;
-}
-
-std::size_t readSegmentHeader(char* data, std::size_t size, std::size_t count, void* user) {
-    const std::size_t length = size * count;
-    SegmentTask& task = *static_cast<SegmentTask*>(user);
-    static const char kStatusLine[] = "HTTP/";
-    if (length >= sizeof kStatusLine - 1 &&
-        std::equal(kStatusLine, kStatusLine + sizeof kStatusLine - 1, data)) {
-        task.headerRangeSeen = false;  // a new response begins
-    } else if (parseContentRangeHeader(data, length, task.headerRange)) {
-        task.headerRangeSeen = true;
-    }
-    return length;
 }
 
 std::uint32_t segmentWorker(void* argument) {
-    SegmentTask& task = *static_cast<SegmentTask*>(argument);
-    int attempts = 0;
-    CURLcode result = CURLE_OK;
-    do {
-        if (task.finished() || downloadCannotSucceed(*task.owner)) {
-            break;
-        }
-        CurlEasy easy = makeCurlEasy();
-        if (!easy) {
-            ++attempts;
-            continue;
-        }
-        // Made anew for every attempt, so that a retry asks only for the missing bytes.
-        const std::string range = rangeText(task.rangeStart, task.rangeEnd);
-        task.transfer = easy.get();
-        task.requestedStart = task.rangeStart;
-        task.headerRangeSeen = false;
-        task.answer = Answer::Unchecked;
-        setSegmentTransferOptions(easy.get(), task.url, writeSegment, &task);
-        curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
-        curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, readSegmentHeader);
-        curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &task);
-        result = curl_easy_perform(easy.get());
-        task.transfer = nullptr;
-        ++attempts;
-    } while (result != CURLE_OK && attempts < kRequestAttempts);
-    return static_cast<std::uint32_t>(result);
+    SegmentWorker& worker = *static_cast<SegmentWorker*>(argument);
+    DownloadState& download = *worker.download;
+    SegmentTask* task = worker.first;
+    if (task == nullptr) {
+        task = download.takeWork(nullptr);
+    }
+    while (task != nullptr) {
+        fetchSegment(download, *task);
+        task = download.takeWork(task);
+    }
+    return 0;
 }
 
-void transferWholeResource(HttpDownloader& owner, const std::string& url, platform::Mutex* mutex,
-                           platform::File* file) {
+void transferWholeResource(DownloadState& download) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        if (owner.failed || allSegmentsFinished(owner)) {
+        if (download.failed || download.allFinished()) {
             return;
         }
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             continue;
         }
-        WholeResourceTransfer whole{&owner, mutex, file, easy.get(), 0, Answer::Unchecked};
-        setSegmentTransferOptions(easy.get(), url, writeWholeResource, &whole);
+        WholeTransfer whole{&download, easy.get(), AnswerHeaders(), Answer::Unchecked, 0};
+        setTransferOptions(easy.get(), download.url, writeWhole, &whole, whole.headers, nullptr);
         if (curl_easy_perform(easy.get()) == CURLE_OK) {
             return;
         }

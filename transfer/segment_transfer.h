@@ -1,50 +1,26 @@
-// One segment of a download: its range, its worker and the write path of its transfers.
+// The ranged transfers of a download, and the whole-resource transfer for servers that ignore
+// ranges. They see only the download's shared state.
 #pragma once
 
-#include <curl/curl.h>
-
-#include <cstddef>
 #include <cstdint>
-#include <string>
 
-#include "support/platform.h"
-#include "transfer/content_range.h"
+#include "transfer/download_state.h"
 
-class HttpDownloader;
-
-struct SegmentTask {
-    HttpDownloader* owner = nullptr;
-    platform::File* file = nullptr;  // the download's one output file
-    platform::Thread thread;
-    std::uint64_t rangeStart = 0;  // first byte not yet written
-    std::uint64_t rangeEnd = 0;    // last byte of the range, inclusive
-    platform::Mutex* mutex = nullptr;
-    std::string url;
-
-    // The attempt in progress: what it asked for and what the server answered.
-    CURL* transfer = nullptr;
-    std::uint64_t requestedStart = 0;
-    bool headerRangeSeen = false;
-    ContentRange headerRange;
-    enum class Answer { Unchecked, Accepted, Refused } answer = Answer::Unchecked;
-
-    bool finished() const { return rangeStart > rangeEnd; }
+// What a worker thread starts with: the download, and the range it fetches first (null: it
+// only takes work from the download).
+struct SegmentWorker {
+    DownloadState* download = nullptr;
+    SegmentTask* first = nullptr;
 };
 
-// A worker thread's entry; the download also runs it directly for unfinished ranges. Makes up
-// to five attempts, each asking for the bytes still missing; returns the last libcurl code.
-std::uint32_t segmentWorker(void* task);
+// A worker thread's entry (the argument is a SegmentWorker); the download also runs it on its
+// own thread. Fetches its range, then takes further work until none is left.
+std::uint32_t segmentWorker(void* worker);
 
-// libcurl write function of the segment transfers. With a null user it accepts and drops the
-// block (the length query uses it that way). Otherwise it writes the block at the segment's
-// position, but only once the answer is a 206 whose Content-Range starts at the requested byte,
-// and never beyond the segment's range.
-std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user);
-
-// libcurl header function of the segment transfers: notes the Content-Range.
-std::size_t readSegmentHeader(char* data, std::size_t size, std::size_t count, void* user);
+// One run on a range: ranged requests for its missing bytes until it is finished or five
+// attempts have failed. An attempt that wrote bytes is no failure.
+void fetchSegment(DownloadState& download, SegmentTask& task);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
-// only the bytes that the segments still miss. Up to five attempts.
-void transferWholeResource(HttpDownloader& owner, const std::string& url, platform::Mutex* mutex,
-                           platform::File* file);
+// only the bytes that the ranges still miss. Up to five attempts.
+void transferWholeResource(DownloadState& download);

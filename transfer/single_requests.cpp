@@ -2,31 +2,53 @@
 
 #include "support/diagnostic_log.h"
 #include "transfer/curl_easy.h"
-#include "transfer/segment_transfer.h"
 
-std::uint64_t getFileSize(const std::string& url) {
+namespace {
+
+constexpr long kFirstErrorStatus = 400;
+
+std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
+
+}  // namespace
+
+ResourceInfo queryResource(const std::string& url) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             continue;
         }
+        AnswerHeaders headers;
         CURL* handle = easy.get();
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
         curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
         setCommonTransferOptions(handle);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeSegment);
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
         const CURLcode code = curl_easy_perform(handle);
         if (code == CURLE_OK) {
+            ResourceInfo info;
+            if (responseCode(handle) >= kFirstErrorStatus) {
+                return info;  // the length of an error page is not the resource's
+            }
             curl_off_t length = -1;
             curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
             // libcurl reports -1 when the server gave no length: that is no length at all.
-            return length > 0 ? static_cast<std::uint64_t>(length) : 0;
+            info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
+            info.version = headers.version;
+            return info;
         }
         writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
     }
-    return 0;
+    return ResourceInfo();
+}
+
+std::uint64_t getFileSize(const std::string& url) {
+    return queryResource(url).length;
 }
 
 bool getData(const std::string& url, std::string& out) {
@@ -35,14 +57,15 @@ bool getData(const std::string& url, std::string& out) {
         if (!easy) {
             continue;
         }
-        BodySink sink{&out, 0};
         CURL* handle = easy.get();
+        BodySink sink{&out, 0, handle};
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_HEADER, 0L);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
         setCommonTransferOptions(handle);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendToBuffer);
-        if (curl_easy_perform(handle) == CURLE_OK) {
+        // An error answer without a body never reaches the write function.
+        if (curl_easy_perform(handle) == CURLE_OK && responseCode(handle) < kFirstErrorStatus) {
             return true;
         }
     }
@@ -52,7 +75,8 @@ bool getData(const std::string& url, std::string& out) {
 std::size_t appendToBuffer(char* data, std::size_t size, std::size_t count, void* user) {
     auto* sink = static_cast<BodySink*>(user);
     const std::size_t length = size * count;
-    if (length > kMaxInMemoryBody - sink->taken) {
+    if (length > kMaxInMemoryBody - sink->taken ||
+        responseCode(static_cast<CURL*>(sink->transfer)) >= kFirstErrorStatus) {
         return 0;  // libcurl ends the transfer with a write error
     }
     sink->out->append(data, length);

@@ -5,25 +5,39 @@
 #include <cstdint>
 #include <string>
 
-constexpr int kRequestAttempts = 5;
+#include "transfer/answer_headers.h"
+#include "transfer/request_limits.h"
+
 // A setup manifest is a short text: an attempt whose body grows beyond this fails.
 constexpr std::size_t kMaxInMemoryBody = 1024 * 1024;
 
-// The length the server reports for the resource (HEAD), or 0 when no attempt succeeded or
-// the server reported no length. Logs "Failed to call getFileSize():<code>\n" for every
-// failed transfer; makes at most five attempts.
+// What the length query learnt of a resource.
+struct ResourceInfo {
+    std::uint64_t length = 0;  // 0: no length
+    ResourceVersion version;
+};
+
+// The length the server reports for the resource (HEAD) and the validators of that version.
+// No length when no attempt succeeded, the server reported none or 0, or it answered with an
+// error status (that answer ends the query at once). Logs
+// "Failed to call getFileSize():<code>\n" for every failed transfer; at most five attempts.
+ResourceInfo queryResource(const std::string& url);
+
+// The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);
 
 // Appends the body of the first successful transfer (and whatever failed attempts delivered
-// before it) to `out`; false after five failed attempts. Never empties `out`.
+// before it) to `out`; false after five failed attempts. An answer with an error status (400
+// and up) is a failed attempt and appends nothing. Never empties `out`.
 bool getData(const std::string& url, std::string& out);
 
 // Where getData's write function puts the body of one attempt.
 struct BodySink {
     std::string* out;
     std::size_t taken;  // bytes this attempt has appended
+    void* transfer;     // the attempt's libcurl handle, for its status
 };
 
 // libcurl write function of getData: appends the block, or refuses it (ending the attempt)
-// when the attempt's body would exceed kMaxInMemoryBody.
+// when the answer has an error status or the attempt's body would exceed kMaxInMemoryBody.
 std::size_t appendToBuffer(char* data, std::size_t size, std::size_t count, void* user);

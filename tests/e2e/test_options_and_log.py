@@ -11,7 +11,8 @@ def test_lower_case_options_are_recognised(target, servers, unique):
                          "/silent", "/lang:En"], temp)
     assert result.returncode == 0
     assert INVALID not in (result.log or b"")
-    assert len(servers.fault.requests(path)) == 5  # the manifest loop ran
+    # The manifest loop ran: five fetches, each of five attempts (an error answer fails one).
+    assert len(servers.fault.requests(path)) == 25
 
 
 def test_rejected_command_lines_log_one_line_each_and_append(target, servers):

@@ -1,8 +1,12 @@
 #include "transfer/http_downloader.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <iterator>
 
 #include "support/platform.h"
+#include "tests/network/curl_init_failures.h"
 #include "tests/network/network_test.h"
 #include "tests/support/adjustable_transfer_limits.h"
 #include "tests/support/test_environment.h"
@@ -86,7 +90,6 @@ TEST_F(Download, ThreeEqualRanges) {
     EXPECT_EQ(loggedRequests(path).front(), "HEAD");
     EXPECT_EQ(readFileBytes(output), patternBytes(0, 3000));
     downloader.expectProgressContract(3000, true);
-    EXPECT_TRUE(downloader.segments.empty());
 }
 
 TEST_F(Download, LastRangeTakesTheRemainder) {
@@ -135,6 +138,18 @@ TEST_F(Download, SecondPassFetchesTheLastMissingByte) {
     downloader.expectProgressContract(3000, true);
 }
 
+TEST_F(Download, HandlesThatCannotBeMadeCountAsFailedAttempts) {
+    REQUIRE_TEST_SERVERS();
+    const std::string path = uniquePath("/res/3000");
+    // The length query gets its handle; the range's first two attempts do not.
+    failCurlInits(1, 2);
+    const int result = download(path, 1);
+    failCurlInits(0, 0);
+    EXPECT_EQ(result, kDownloadOk);
+    EXPECT_EQ(rangedRequests(path), std::vector<std::string>{"GET bytes=0-2999"});
+    EXPECT_EQ(readFileBytes(output), patternBytes(0, 3000));
+}
+
 TEST_F(Download, MissingDirectoryMakesNoRequest) {
     REQUIRE_TEST_SERVERS();
     const std::string path = uniquePath("/res/3000");
@@ -181,10 +196,144 @@ TEST_F(Download, WrongContentRangeIsNeverWritten) {
     EXPECT_EQ(readFileBytes(output), "");
 }
 
-TEST_F(Download, ErrorPagesAreNeverWritten) {
+using testing_support::LoggedRequest;
+using testing_support::loggedRequestDetails;
+
+std::vector<LoggedRequest> gets(const std::vector<LoggedRequest>& requests) {
+    std::vector<LoggedRequest> out;
+    std::copy_if(requests.begin(), requests.end(), std::back_inserter(out),
+                 [](const LoggedRequest& request) { return request.method == "GET"; });
+    return out;
+}
+
+bool startsAreDistinct(const std::vector<LoggedRequest>& requests) {
+    std::vector<std::uint64_t> starts;
+    for (const LoggedRequest& request : requests) {
+        starts.push_back(request.first);
+    }
+    std::sort(starts.begin(), starts.end());
+    return std::adjacent_find(starts.begin(), starts.end()) == starts.end();
+}
+
+// True when every byte of the file is the resource's byte at its offset or was never written.
+bool onlyResourceBytes(const std::string& written) {
+    const std::string expected = patternBytes(0, written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        if (written[i] != expected[i] && written[i] != '\0') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Servers that answer wrongly or unkindly: what the download returns, whether the file ends
+// up whole, and what was asked of the server.
+struct ServerBehaviour {
+    const char* name;
+    std::uint64_t size;
+    const char* query;
+    int result;
+    bool whole;  // else the file holds nothing but resource bytes and zeros
+    std::function<void(const std::vector<LoggedRequest>&)> checkRequests;
+};
+
+TEST_F(Download, ServerBehaviours) {
     REQUIRE_TEST_SERVERS();
-    EXPECT_EQ(download(uniquePath("/res/3000") + "?status=404"), kDownloadIncomplete);
-    EXPECT_EQ(readFileBytes(output), "");
+    const std::vector<ServerBehaviour> behaviours = {
+        // The length of an error page is no length: no ranged request follows.
+        {"error-status-for-the-length", 3000, "status=404", kDownloadNoLength, false,
+         [](const std::vector<LoggedRequest>& requests) {
+             ASSERT_EQ(requests.size(), 1u);
+             EXPECT_EQ(requests[0].method, "HEAD");
+         }},
+        // Content-Range declares 100 bytes, the body is the whole range with filler after
+        // them: only the declared bytes are written, and each range is asked again for the
+        // rest without using up its attempts.
+        {"declared-end-shorter-than-the-body", 3000, "short_declared=100", kDownloadOk, true,
+         [](const std::vector<LoggedRequest>& requests) {
+             EXPECT_EQ(gets(requests).size(), 30u);
+             EXPECT_TRUE(startsAreDistinct(gets(requests)));
+         }},
+        // A server that answers at most 64 KiB per request.
+        {"ranges-capped-at-64KiB", 600000, "range_cap=65536", kDownloadOk, true,
+         // At least four requests per range (more when a range done early takes over part of
+         // another), none asking twice.
+         [](const std::vector<LoggedRequest>& requests) {
+             EXPECT_GE(gets(requests).size(), 12u);
+             EXPECT_TRUE(startsAreDistinct(gets(requests)));
+         }},
+        {"unasked-gzip", 3000, "gzip=1", kDownloadIncomplete, false, nullptr},
+        // Two ranges of version 1, then version 2 with the same length: never mixed.
+        {"version-change-between-ranges", 300000, "etag=1&version_after=2", kDownloadIncomplete,
+         false,
+         [](const std::vector<LoggedRequest>& requests) {
+             for (const LoggedRequest& request : gets(requests)) {
+                 EXPECT_EQ(request.ifRange, "\"v1\"");
+             }
+         }},
+        // A correct 206 that goes on and on after its range.
+        {"endless-surplus", 3000, "endless=1", kDownloadOk, true,
+         [](const std::vector<LoggedRequest>& requests) {
+             for (const LoggedRequest& request : gets(requests)) {
+                 EXPECT_LT(request.sent, 64u * 1024 * 1024);
+             }
+         }},
+    };
+    for (const ServerBehaviour& behaviour : behaviours) {
+        SCOPED_TRACE(behaviour.name);
+        RecordingDownloader fresh;
+        const std::string path =
+            uniquePath("/res/" + std::to_string(behaviour.size)) + "/" + behaviour.name;
+        const int result =
+            fresh.download(testServers().faultUrl(path + "?" + behaviour.query), output, 3);
+        EXPECT_EQ(result, behaviour.result);
+        const std::string written = readFileBytes(output);
+        if (behaviour.whole) {
+            EXPECT_EQ(written, patternBytes(0, behaviour.size));
+        } else {
+            EXPECT_TRUE(onlyResourceBytes(written));
+        }
+        if (!fresh.calls.empty()) {
+            fresh.expectProgressContract(static_cast<std::uint32_t>(behaviour.size),
+                                         result == kDownloadOk);
+        }
+        if (behaviour.checkRequests) {
+            behaviour.checkRequests(loggedRequestDetails(path));
+        }
+        platform::removeFile(output);
+    }
+}
+
+TEST_F(Download, SlowRangeIsSplitAmongTheOtherConnections) {
+    REQUIRE_TEST_SERVERS();
+    const std::uint64_t size = 3 * 1024 * 1024;
+    const std::string path = uniquePath("/res/" + std::to_string(size));
+    // The third range comes at 128 KiB/s, the others as fast as the server can.
+    EXPECT_EQ(download(path + "?slow=131072&slow_start=" + std::to_string(2 * size / 3)),
+              kDownloadOk);
+    EXPECT_EQ(readFileBytes(output), patternBytes(0, size));
+    downloader.expectProgressContract(static_cast<std::uint32_t>(size), true);
+    const std::vector<LoggedRequest> ranged = gets(loggedRequestDetails(path));
+    EXPECT_GT(ranged.size(), 3u);  // split
+    EXPECT_TRUE(startsAreDistinct(ranged));
+    for (const LoggedRequest& request : ranged) {
+        EXPECT_LE(request.open, 3u) << request.range;
+    }
+}
+
+TEST_F(Download, FailedRangesResumeInParallel) {
+    REQUIRE_TEST_SERVERS();
+    const std::string path = uniquePath("/res/300000");
+    // Every range's first five requests are reset; the resumed ones are slow enough to meet.
+    EXPECT_EQ(download(path + "?drop=0:5,100000:5,200000:5&slow=200000"), kDownloadOk);
+    EXPECT_EQ(readFileBytes(output), patternBytes(0, 300000));
+    const std::vector<LoggedRequest> ranged = gets(loggedRequestDetails(path));
+    ASSERT_EQ(ranged.size(), 18u);
+    std::uint64_t mostOpen = 0;
+    for (std::size_t i = 15; i < ranged.size(); ++i) {
+        mostOpen = std::max(mostOpen, ranged[i].open);
+    }
+    EXPECT_GE(mostOpen, 2u);
 }
 
 TEST_F(Download, BodyShorterThanItsLengthIsIncomplete) {

@@ -59,11 +59,42 @@ TEST(GetData, AppendsTheBodyAfterWhatTheCallerHad) {
     EXPECT_EQ(out, "before|" + patternBytes(0, 3000));
 }
 
-TEST(GetData, ErrorStatusStillDeliversItsBody) {
+TEST(GetData, ErrorStatusIsAFailedAttemptThatAppendsNothing) {
     REQUIRE_TEST_SERVERS();
-    std::string out;
-    EXPECT_TRUE(getData(testServers().faultUrl(uniquePath("/res/10") + "?status=404"), out));
-    EXPECT_EQ(out, "<html><body>Error 404</body></html>\n");
+    const std::string path = uniquePath("/res/10");
+    std::string out = "kept";
+    EXPECT_FALSE(getData(testServers().faultUrl(path + "?status=404"), out));
+    EXPECT_EQ(out, "kept");
+    EXPECT_EQ(loggedRequests(path).size(), 5u);
+}
+
+TEST(GetFileSize, ErrorStatusGivesNoLengthAtOnce) {
+    REQUIRE_TEST_SERVERS();
+    ScopedTemporaryDirectory temp;
+    const std::string path = uniquePath("/res/3000");
+    EXPECT_EQ(getFileSize(testServers().faultUrl(path + "?status=503")), 0u);
+    EXPECT_EQ(loggedRequests(path), std::vector<std::string>{"HEAD"});
+    EXPECT_FALSE(testing_support::fileExists(logPathIn(temp.path())));
+}
+
+// Addresses come from the network: no scheme but http and https may reach a socket.
+TEST(Requests, OnlyHttpAndHttps) {
+    REQUIRE_TEST_SERVERS();
+    const std::string port = std::to_string(testServers().faultPort);
+    for (const std::string& address :
+         {std::string("gopher://127.0.0.1:") + port + "/1/res/10",
+          std::string("ftp://127.0.0.1:1/setup.exe"), "dict://127.0.0.1:" + port + "/d:x"}) {
+        SCOPED_TRACE(address);
+        ScopedTemporaryDirectory temp;
+        std::string out;
+        EXPECT_FALSE(getData(address, out));
+        EXPECT_EQ(getFileSize(address), 0u);
+        std::string expected;
+        for (int i = 0; i < 5; ++i) {
+            expected += "Failed to call getFileSize():1\n";  // CURLE_UNSUPPORTED_PROTOCOL
+        }
+        EXPECT_EQ(logText(temp), expected);
+    }
 }
 
 TEST(GetData, EmptyBodySucceedsWithoutChangingTheOutput) {

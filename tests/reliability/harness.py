@@ -108,8 +108,7 @@ class Row:
 
     `log` is the exact log text (None: no log file). `total` is the wParam every progress
     message must carry: "installer" (the resource's length), or None: no progress at all
-    (nothing of the body was ever accepted). `served_length` is the length the server
-    reports for the installer address when it is not the resource's (an error page).
+    (nothing of the body was ever accepted). `installer_query` may be a callable(ctx).
     `requests` checks the fault server's request log of the installer and the manifest
     (None: no check)."""
 
@@ -117,7 +116,6 @@ class Row:
     log: object
     ran: bool
     total: object = "installer"
-    served_length: int = None
     manifest_query: object = ""   # or callable(manifest bytes) -> query
     installer_query: str = ""
     manifest: str = "normal"      # normal | refused | oversize | bad-utf8 | bom | decoys
@@ -157,34 +155,61 @@ def segment_bounds(length, count=3):
     return [(i * size, length - 1 if i == count - 1 else (i + 1) * size - 1) for i in range(count)]
 
 
+def check_split_ranges(ctx, installer_requests, tries_from_start=1, resumed_within=None):
+    """The three ranges, each asked for `tries_from_start` times from its first byte; every
+    other GET is a piece of one of them that a finished worker took over, or (with
+    `resumed_within`) the retry of a range broken off at most that many bytes in. No two
+    of those start at the same byte: nothing is asked for twice after a split."""
+    gets = ranged(installer_requests)
+    assert unranged(installer_requests) == []
+    assert len(heads(installer_requests)) == 1
+    bounds = segment_bounds(ctx.length)
+    starts = [range_start(r) for r in gets]
+    for start, end in bounds:
+        mine = [r for r in gets if start <= range_start(r) <= end]
+        assert all(range_end(r) <= end for r in mine), mine
+        first = [r for r in mine if range_start(r) == start]
+        assert len(first) == tries_from_start, (start, len(first))
+        assert range_end(first[0]) == end
+        if resumed_within is not None:
+            retries = [r for r in mine if start < range_start(r) <= start + resumed_within]
+            assert len(retries) == 1, (start, retries)
+    others = [s for s in starts if s not in [start for start, _ in bounds]]
+    assert len(set(others)) == len(others), sorted(others)
+    assert all(r["open"] <= 3 for r in gets), [r["open"] for r in gets]
+    return gets
+
+
 def check_plain_download(ctx, manifest_requests, installer_requests):
     assert len(manifest_requests) == 1
-    assert len(heads(installer_requests)) == 1
-    assert unranged(installer_requests) == []
-    gets = ranged(installer_requests)
-    assert sorted((range_start(r), range_end(r)) for r in gets) == segment_bounds(ctx.length)
+    check_split_ranges(ctx, installer_requests)
 
 
 def check_dropped_ranges(ctx, manifest_requests, installer_requests):
     """The first GET of each range gets no answer at all; each range is asked for again."""
-    gets = ranged(installer_requests)
-    assert len(gets) == 6 and unranged(installer_requests) == []
-    for start, end in segment_bounds(ctx.length):
-        assert [(range_start(r), range_end(r)) for r in gets].count((start, end)) == 2
+    check_split_ranges(ctx, installer_requests, tries_from_start=2)
 
 
 def check_cut_each_range(ctx, manifest_requests, installer_requests):
-    bounds = segment_bounds(ctx.length)
-    assert len(heads(installer_requests)) == 1
-    assert unranged(installer_requests) == []
+    # The first answer of each range is cut after 1000 bytes; the retry asks for what is
+    # missing, and nothing more.
+    check_split_ranges(ctx, installer_requests, resumed_within=1000)
+
+
+def check_slow_range_split(ctx, manifest_requests, installer_requests):
+    """The slow third range was shared out: more GETs than ranges, never more than three
+    connections at once (check_split_ranges)."""
+    assert len(check_split_ranges(ctx, installer_requests)) > 3
+
+
+def check_if_range(ctx, manifest_requests, installer_requests):
     gets = ranged(installer_requests)
-    for start, end in bounds:
-        mine = [r for r in gets if start <= range_start(r) <= end]
-        # The first answer of each range is cut after 1000 bytes; the retry asks for what
-        # is missing, and nothing more.
-        assert len(mine) == 2, mine
-        assert range_start(mine[0]) == start and range_end(mine[0]) == end
-        assert start < range_start(mine[1]) <= start + 1000 and range_end(mine[1]) == end
+    assert gets and all(r["if_range"] == '"v1"' for r in gets), gets[:3]
+
+
+def check_no_surplus_read(ctx, manifest_requests, installer_requests):
+    check_split_ranges(ctx, installer_requests)
+    assert all(r["sent"] < 64 * 1024 * 1024 for r in ranged(installer_requests))
 
 
 def check_ranges_retried(per_range):
@@ -194,7 +219,7 @@ def check_ranges_retried(per_range):
         gets = ranged(installer_requests)
         assert unranged(installer_requests) == []
         assert len(heads(installer_requests)) == 1
-        for start, end in segment_bounds(ctx.total_for_requests):
+        for start, end in segment_bounds(ctx.length):
             mine = [r for r in gets if range_start(r) == start]
             assert len(mine) == per_range, (start, len(mine))
             assert all(range_end(r) == end for r in mine)
@@ -205,14 +230,15 @@ def check_ranges_retried(per_range):
 
 def check_short_bodies(short):
     """Every answer stops `short` bytes early: the first attempt of a range gets all but the
-    last `short` bytes, every later one asks for exactly those and gets nothing."""
+    last `short` bytes (which uses up no attempt), every later one asks for exactly those and
+    gets nothing: ten failed attempts."""
 
     def check(ctx, manifest_requests, installer_requests):
         gets = ranged(installer_requests)
         assert unranged(installer_requests) == []
         for start, end in segment_bounds(ctx.length):
             mine = [r for r in gets if start <= range_start(r) <= end]
-            assert len(mine) == 10, (start, len(mine))
+            assert len(mine) == 11, (start, len(mine))
             assert range_start(mine[0]) == start
             assert all(range_start(r) == end - short + 1 for r in mine[1:])
             assert all(range_end(r) == end for r in mine)
@@ -254,10 +280,6 @@ def _cut_query(length):
     return "cut=" + ",".join("%d:1000:1" % start for start, _ in segment_bounds(length))
 
 
-def _error_total(status):
-    return len(ERROR_PAGE % status)
-
-
 def rows():
     """The fault matrix. Row order is the order of the report."""
     key_failures = b"Failed to get URL_64BIT_SETUP." * 5 + LOG_NO_URL
@@ -284,16 +306,16 @@ def rows():
             wine=True, requests=check_no_length),
         Row("length-0", log=log_size(-2), ran=False, total=None, installer_query="length0=1",
             requests=check_no_length),
-        Row("manifest-404", log=key_failures, ran=False, total=None, manifest_query="status=404",
-            requests=check_manifest_fetches(5)),
-        Row("manifest-500", log=key_failures, ran=False, total=None, manifest_query="status=500",
-            requests=check_manifest_fetches(5)),
-        Row("installer-404", log=log_size(-4), ran=False, total=None,
-            served_length=_error_total(404),
-            installer_query="status=404", wine=True, requests=check_ranges_retried(10)),
-        Row("installer-500", log=log_size(-4), ran=False, total=None,
-            served_length=_error_total(500),
-            installer_query="status=500", requests=check_ranges_retried(10)),
+        # An error answer is a failed attempt: five fetches of five attempts each.
+        Row("manifest-404", log=getdata_failures, ran=False, total=None,
+            manifest_query="status=404", requests=check_manifest_fetches(25)),
+        Row("manifest-500", log=getdata_failures, ran=False, total=None,
+            manifest_query="status=500", requests=check_manifest_fetches(25)),
+        # The length of an error page is no length: no ranged request follows.
+        Row("installer-404", log=log_size(-2), ran=False, total=None,
+            installer_query="status=404", wine=True, requests=check_no_length),
+        Row("installer-500", log=log_size(-2), ran=False, total=None,
+            installer_query="status=500", requests=check_no_length),
         Row("short-body", log=log_size(-4), ran=False, installer_query="short=100",
             requests=check_short_bodies(100)),
         Row("slow-server", log=None, ran=True, installer_query="slow=2000000",
@@ -352,6 +374,23 @@ def rows():
             installer_query="ignore_range=1&over=100", requests=check_whole_fallback),
         Row("full-disk", log=log_size(-4), ran=False, fsize_limit=FSIZE_LIMIT,
             requests=check_stopped_after_failed_write),
+        # The third range at 256 KiB/s, the others as fast as the server goes.
+        Row("slow-third-range", log=None, ran=True, wine=True,
+            installer_query=lambda ctx: "slow=262144&slow_start=%d" % segment_bounds(
+                ctx.length)[2][0], requests=check_slow_range_split),
+        # Content-Range declares 64 KiB, the body is the whole range with filler after it.
+        Row("declared-end-shorter-than-body", log=None, ran=True, wine=True,
+            installer_query="short_declared=65536"),
+        Row("ranges-capped-at-64KiB", log=None, ran=True, installer_query="range_cap=65536"),
+        Row("unasked-gzip", log=log_size(-4), ran=False, total=None, installer_query="gzip=1",
+            requests=check_ranges_retried(10)),
+        Row("version-change-between-ranges", log=log_size(-4), ran=False,
+            installer_query="etag=1&version_after=2", requests=check_if_range),
+        Row("endless-surplus", log=None, ran=True, installer_query="endless=1",
+            requests=check_no_surplus_read),
+        Row("installer-gopher", log=log_size(1) * 5 + log_size(-2), ran=False, total=None,
+            installer="raw", address=lambda base: base.replace("http:", "gopher:") + "/setup",
+            requests=check_untouched),
     ]
     return out
 
@@ -560,7 +599,6 @@ class Context:
         self.row = row
         self.unique = unique
         self.length = len(env.installer)
-        self.total_for_requests = row.served_length or self.length
         self.file_name = row.file_name or ("setup" + env.target.exe_suffix)
 
 
@@ -633,6 +671,8 @@ def prepare(ctx, refused_port):
         address = row.address(base)
     else:
         query = row.installer_query
+        if callable(query):
+            query = query(ctx)
         if query == "CUT":
             query = _cut_query(ctx.length)
         elif query == "DROP":
@@ -835,5 +875,6 @@ def check_outcome(outcome, row, env):
     check_protocol(outcome.messages, total, succeeded=row.ran, ran=row.ran)
     if outcome.target == "native":
         assert outcome.downloader_fds <= MAX_DOWNLOADER_FDS, outcome.downloader_fds
-        if row.requests is not None:
-            row.requests(ctx, outcome.manifest_requests, outcome.installer_requests)
+    # The server sees the same requests from every build.
+    if row.requests is not None:
+        row.requests(ctx, outcome.manifest_requests, outcome.installer_requests)

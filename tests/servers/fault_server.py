@@ -22,7 +22,10 @@ URLs:
                                  {"method","path","query","range","time"}
     /_reset                      clears the log and every fault counter
     anything else                404
-/_requests and /_reset are not logged.
+/_requests and /_reset are not logged.  Each entry also holds the If-Range
+header, the connections for its path open at arrival ("open", itself
+included; a connection whose client has closed it no longer counts) and the
+body bytes sent ("sent").
 
 Resources: HEAD -> 200 + Content-Length + Accept-Ranges: bytes.  GET -> 200
 whole body; `Range: bytes=A-B | A- | -N` -> 206 + Content-Range; a range
@@ -43,6 +46,20 @@ the client asked for (0 without a Range header) or `*` for any.
     stall=S         GET sends headers + `stall_after` (default 0) body bytes,
                     goes silent for S seconds (may be fractional), then closes
     slow=BPS        GET bodies paced at about BPS bytes/second
+    slow_start=START  ... only the GETs that start at START (e.g. one range)
+    short_declared=K  206 answers declare only their first K bytes in
+                    Content-Range; the body is still the whole asked range,
+                    filler ("X") after the K bytes
+    range_cap=B     206 answers cover at most B bytes of the asked range
+                    (an honest, shorter Content-Range)
+    gzip=1          GET bodies gzip-compressed with Content-Encoding: gzip
+                    (Content-Range still names the uncompressed bytes)
+    endless=1       206 answers are chunked and go on after the range with
+                    filler until the client leaves (at most 256 MiB more)
+    etag=1          HEAD and GET carry ETag "v1"
+    version_after=N after the first N GETs the resource is version 2: ETag
+                    "v2" and other bytes (pattern XOR 0x55); If-Range is
+                    ignored, as by a server that does not know it
     cut=START:N:TIMES[,...]   first TIMES matching GETs: headers + N body
                     bytes, then TCP reset; later ones are served normally
     drop=START:TIMES[,...]    first TIMES matching GETs: reset, no response
@@ -57,9 +74,11 @@ tie between cut and stall resets.  drop/headfail take precedence over status.
 """
 
 import argparse
+import gzip
 import io
 import json
 import os
+import select
 import signal
 import socket
 import socketserver
@@ -72,8 +91,8 @@ from urllib.parse import parse_qs, urlsplit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from byte_range import parse_range  # noqa: E402
-from faults import (Counters, parse_faults, take_cut, take_drop, take_headfail,  # noqa: E402
-                    take_trunc)
+from faults import (Counters, parse_faults, second_version, take_cut, take_drop,  # noqa: E402
+                    take_headfail, take_trunc)
 from net_util import reset_connection, write_atomically  # noqa: E402
 from request_log import RequestLog  # noqa: E402
 from resources import CHUNK, Forbidden, resolve  # noqa: E402
@@ -81,6 +100,42 @@ from resources import CHUNK, Forbidden, resolve  # noqa: E402
 
 def _error_body(status):
     return ("<html><body>Error %d</body></html>\n" % status).encode()
+
+
+ENDLESS_LIMIT = 256 * 1024 * 1024
+FILLER = b"X" * 65536
+_SECOND_VERSION = bytes(b ^ 0x55 for b in range(256))
+
+
+def _peer_gone(sock):
+    """True once the client has closed or reset the connection."""
+    try:
+        poller = select.poll()
+        poller.register(sock, select.POLLIN | select.POLLRDHUP)
+        events = poller.poll(0)
+    except (OSError, ValueError):  # closed here already
+        return True
+    return any(mask & (select.POLLRDHUP | select.POLLHUP | select.POLLERR | select.POLLNVAL)
+               for _, mask in events)
+
+
+class _Body:
+    """How the bytes of one answer differ from the plain resource."""
+
+    def __init__(self, resource, second_version=False, filler_from=None):
+        self.resource = resource
+        self.second_version = second_version
+        self.filler_from = filler_from   # resource offset from which filler is sent
+
+    def chunks(self, offset, count, chunk):
+        for piece in self.resource.chunks(offset, count, chunk):
+            if self.second_version:
+                piece = bytes(piece).translate(_SECOND_VERSION)
+            if self.filler_from is not None and offset + len(piece) > self.filler_from:
+                keep = max(0, self.filler_from - offset)
+                piece = bytes(piece[:keep]) + b"X" * (len(piece) - keep)
+            offset += len(piece)
+            yield piece
 
 
 class _Aborted(Exception):
@@ -119,12 +174,24 @@ class _Handler(BaseHTTPRequestHandler):
                 self.server.counters.reset()
                 self._send_small(200, b'{"reset": true}\n', "application/json", head)
                 return
-            self.server.log.add(self.command, path, query, self.headers.get("Range"), time.time())
-            self._serve(path, query, head)
+            self._sent, self._entry = 0, {}
+            open_count = self.server.connections.enter(path, self.connection)
+            try:
+                self._entry = self.server.log.add(
+                    self.command, path, query, self.headers.get("Range"), time.time(),
+                    self.headers.get("If-Range"), open_count)
+                self._serve(path, query, head)
+            finally:
+                self._entry["sent"] = self._sent
+                self.server.connections.leave(path, self.connection)
         except _Aborted:
             pass
         except (ConnectionError, socket.timeout):
             self.close_connection = True
+
+    def _count_sent(self, count):
+        self._sent += count
+        self._entry["sent"] = self._sent
 
     def _send_small(self, status, body, ctype, head, nolength=False):
         self.send_response(status)
@@ -150,7 +217,9 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Accept-Ranges", "bytes")
         for name, value in extra:
             self.send_header(name, value)
-        if not nolength:
+        if length is None:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif not nolength:
             self.send_header("Content-Length", str(length))
         self.send_header("Connection", "close")
         self.end_headers()
@@ -188,16 +257,20 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_small(faults.status, _error_body(faults.status), "text/html", head,
                              nolength=faults.nolength)
             return
+        v2 = not head and second_version(faults, counters, key)
+        tags = [("ETag", '"v2"' if v2 else '"v1"')] if faults.etag else []
         if head:
-            self._start(200, 0 if faults.length0 else size, faults.nolength)
+            self._start(200, 0 if faults.length0 else size, faults.nolength, tags)
             return
         if faults.length0:
-            self._start(200, 0, faults.nolength)
+            self._start(200, 0, faults.nolength, tags)
             return
 
+        body = _Body(resource, second_version=v2)
         if rng.kind == "none" or faults.ignore_range:
             offset, length = 0, size + faults.over
-            self._start(200, length, faults.nolength)
+            headers = tags
+            status = 200
         elif rng.kind == "unsatisfiable":
             self._start(416, 0, faults.nolength, [("Content-Range", "bytes */%d" % size)])
             return
@@ -205,16 +278,36 @@ class _Handler(BaseHTTPRequestHandler):
             offset, last = rng.first, rng.last
             if faults.wrong_range:
                 offset += 1
+            if faults.range_cap:
+                last = min(last, offset + faults.range_cap - 1)
+            declared_last = last
+            if faults.short_declared is not None and offset <= last:
+                declared_last = min(last, offset + faults.short_declared - 1)
+                body.filler_from = declared_last + 1
             length = last - offset + 1
-            self._start(206, length, faults.nolength,
-                        [("Content-Range", "bytes %d-%d/%d" % (offset, last, size))])
-        self._send_body(resource, offset, length, faults, take_cut(faults, counters, key, rng.start))
+            status = 206
+            headers = tags + [("Content-Range", "bytes %d-%d/%d" % (offset, declared_last, size))]
+        if faults.gzip:
+            packed = gzip.compress(b"".join(bytes(p) for p in body.chunks(offset, length, CHUNK)))
+            self._start(status, len(packed), faults.nolength,
+                        headers + [("Content-Encoding", "gzip")])
+            self.wfile.write(packed)
+            self._count_sent(len(packed))
+            return
+        if faults.endless and status == 206:
+            self._start(status, None, False, headers)
+            self._send_endless(body, offset, length)
+            return
+        self._start(status, length, faults.nolength, headers)
+        bps = faults.slow if faults.slow_start in (None, rng.start) else None
+        self._send_body(body, offset, length, faults, take_cut(faults, counters, key, rng.start),
+                        bps)
 
     def _send_truncated(self, resource, count):
         self._start(200, 0, nolength=True)
         self._write_paced(resource, 0, min(count, resource.size), None)
 
-    def _send_body(self, resource, offset, length, faults, cut):
+    def _send_body(self, body, offset, length, faults, cut, bps):
         send, ending = max(0, length - faults.short), "close"
         if faults.stall is not None and faults.stall_after <= send:
             send, ending = faults.stall_after, "stall"
@@ -222,17 +315,29 @@ class _Handler(BaseHTTPRequestHandler):
             send, ending = cut, "reset"
         elif cut is not None and ending == "close":
             ending = "reset"
-        self._write_paced(resource, offset, send, faults.slow, faults.flip)
+        self._write_paced(body, offset, send, bps, faults.flip)
         if ending == "reset":
             self._reset()
         if ending == "stall":
             self.wfile.flush()
             self.server.stopping.wait(faults.stall)
 
-    def _write_paced(self, resource, offset, count, bps, flip=None):
+    def _send_endless(self, body, offset, length):
+        """The range as chunks, then filler chunks for as long as the client reads them."""
+        def chunk(data):
+            self.wfile.write(b"%x\r\n" % len(data) + bytes(data) + b"\r\n")
+            self._count_sent(len(data))
+
+        for piece in body.chunks(offset, length, CHUNK):
+            chunk(piece)
+        while self._sent < length + ENDLESS_LIMIT and not self.server.stopping.is_set():
+            chunk(FILLER)
+        self.wfile.write(b"0\r\n\r\n")
+
+    def _write_paced(self, body, offset, count, bps, flip=None):
         chunk = max(1, bps // 10) if bps else CHUNK
         began, sent = time.monotonic(), 0
-        for piece in resource.chunks(offset, count, chunk):
+        for piece in body.chunks(offset, count, chunk):
             at = offset + sent
             if flip is not None and at <= flip < at + len(piece):
                 piece = bytearray(piece)
@@ -242,10 +347,37 @@ class _Handler(BaseHTTPRequestHandler):
                 self._reset()
             self.wfile.write(piece)
             sent += len(piece)
+            self._count_sent(len(piece))
             if bps:
                 delay = began + sent / bps - time.monotonic()
                 if delay > 0:
                     self.server.stopping.wait(delay)
+                if _peer_gone(self.connection):
+                    raise ConnectionResetError("the client left")
+
+
+class _Connections:
+    """The connections whose requests are being answered, per path."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._open = {}
+
+    def enter(self, path, sock):
+        """Adds one; returns how many for this path are open, counting only those whose client
+        has not closed them (a client may close one and open the next at once)."""
+        with self._lock:
+            mine = self._open.setdefault(path, set())
+            mine.add(sock)
+            return sum(1 for other in mine if other is sock or not _peer_gone(other))
+
+    def leave(self, path, sock):
+        with self._lock:
+            mine = self._open.get(path)
+            if mine is not None:
+                mine.discard(sock)
+                if not mine:
+                    del self._open[path]
 
 
 class _Server(ThreadingHTTPServer):
@@ -258,6 +390,7 @@ class _Server(ThreadingHTTPServer):
         self.allow = allow
         self.log = RequestLog()
         self.counters = Counters()
+        self.connections = _Connections()
         self.stopping = threading.Event()
         super().__init__(address, _Handler)
 

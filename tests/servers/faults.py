@@ -5,7 +5,8 @@
 
 Recognised parameters (unknown ones are ignored):
     status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
-    short=K  over=K  stall=S  stall_after=B  slow=BPS  flip=OFFSET
+    short=K  over=K  stall=S  stall_after=B  slow=BPS  slow_start=START  flip=OFFSET
+    short_declared=K  range_cap=B  gzip=1  endless=1  etag=1  version_after=N
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
     trunc=START:N:TIMES[,...]
 START is a byte offset or `*` (any start); it is stored as None for `*`.
@@ -28,6 +29,13 @@ class Faults:
     stall: float = None
     stall_after: int = 0
     slow: int = None
+    slow_start: int = None    # slow applies only to GETs starting there
+    short_declared: int = None
+    range_cap: int = None
+    gzip: bool = False
+    endless: bool = False
+    etag: bool = False
+    version_after: int = None
     cut: list = field(default_factory=list)   # [(start or None, n, times)]
     drop: list = field(default_factory=list)  # [(start or None, times)]
     headfail: int = 0
@@ -65,7 +73,8 @@ def parse_faults(query):
     for name, value in parse_qsl(query, keep_blank_values=True):
         if name == "status":
             f.status = int(value)
-        elif name in ("ignore_range", "wrong_range", "nolength", "length0"):
+        elif name in ("ignore_range", "wrong_range", "nolength", "length0", "gzip", "endless",
+                      "etag"):
             setattr(f, name, _flag(value))
         elif name in ("short", "over", "stall_after", "headfail", "flip"):
             setattr(f, name, _nonneg_int(name, value))
@@ -75,6 +84,10 @@ def parse_faults(query):
                 raise ValueError("stall must not be negative")
         elif name == "slow":
             f.slow = _nonneg_int(name, value) or None
+        elif name in ("slow_start", "short_declared", "version_after"):
+            setattr(f, name, _nonneg_int(name, value))
+        elif name == "range_cap":
+            f.range_cap = _nonneg_int(name, value) or None
         elif name == "cut":
             f.cut = _entries(name, value, 3)
         elif name == "drop":
@@ -119,6 +132,12 @@ def take_drop(faults, counters, key, start):
         if (want is None or want == start) and counters.consume((key, "drop", index), times):
             return True
     return False
+
+
+def second_version(faults, counters, key):
+    """True when this GET is served from the resource's second version."""
+    return faults.version_after is not None and not counters.consume(
+        (key, "version"), faults.version_after)
 
 
 def take_headfail(faults, counters, key):

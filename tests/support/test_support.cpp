@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -146,15 +147,23 @@ std::string jsonField(const std::string& json, std::size_t& pos, const std::stri
     if (json.compare(pos, 4, "null") == 0) {
         return "";
     }
-    const std::size_t end = json.find('"', pos + 1);
-    const std::string value = json.substr(pos + 1, end - pos - 1);
-    pos = end;
+    std::string value;
+    std::size_t i = pos + 1;
+    for (; i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) {
+            ++i;  // \" and \\ stand for the character after the backslash
+        }
+        value.push_back(json[i]);
+    }
+    pos = i;
     return value;
 }
 
 }  // namespace
 
-std::vector<std::string> loggedRequests(const std::string& pathPrefix) {
+namespace {
+
+std::string requestLogJson(const std::string& pathPrefix) {
     std::string json;
     CurlEasy easy = makeCurlEasy();
     const std::string url = testServers().faultUrl("/_requests?path=" + pathPrefix);
@@ -162,21 +171,53 @@ std::vector<std::string> loggedRequests(const std::string& pathPrefix) {
     curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &json);
     curl_easy_perform(easy.get());
-    std::vector<std::string> requests;
+    return json;
+}
+
+// The number of `"name": 123` at or after pos.
+std::uint64_t jsonNumber(const std::string& json, std::size_t& pos, const std::string& name) {
+    const std::string key = "\"" + name + "\": ";
+    pos = json.find(key, pos);
+    if (pos == std::string::npos) {
+        return 0;
+    }
+    pos += key.size();
+    return std::strtoull(json.c_str() + pos, nullptr, 10);
+}
+
+}  // namespace
+
+std::vector<LoggedRequest> loggedRequestDetails(const std::string& pathPrefix) {
+    const std::string json = requestLogJson(pathPrefix);
+    std::vector<LoggedRequest> requests;
     std::size_t pos = 0;
     while (true) {
-        std::size_t methodPos = pos;
-        const std::string method = jsonField(json, methodPos, "method");
-        if (methodPos == std::string::npos) {
+        LoggedRequest request;
+        request.method = jsonField(json, pos, "method");
+        if (pos == std::string::npos) {
             break;
         }
-        std::size_t rangePos = methodPos;
-        const std::string range = jsonField(json, rangePos, "range");
-        if (rangePos == std::string::npos) {
+        request.range = jsonField(json, pos, "range");
+        request.ifRange = jsonField(json, pos, "if_range");
+        request.open = jsonNumber(json, pos, "open");
+        request.sent = jsonNumber(json, pos, "sent");
+        if (pos == std::string::npos) {
             break;
         }
-        requests.push_back(range.empty() ? method : method + " " + range);
-        pos = rangePos;
+        const std::size_t equals = request.range.find('=');
+        if (equals != std::string::npos) {
+            request.first = std::strtoull(request.range.c_str() + equals + 1, nullptr, 10);
+        }
+        requests.push_back(request);
+    }
+    return requests;
+}
+
+std::vector<std::string> loggedRequests(const std::string& pathPrefix) {
+    std::vector<std::string> requests;
+    for (const LoggedRequest& request : loggedRequestDetails(pathPrefix)) {
+        requests.push_back(request.range.empty() ? request.method
+                                                 : request.method + " " + request.range);
     }
     return requests;
 }

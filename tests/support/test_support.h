@@ -53,6 +53,17 @@ const TestServers& testServers();
 // starting with `pathPrefix`, in arrival order, with their methods ("GET bytes=0-999").
 std::vector<std::string> loggedRequests(const std::string& pathPrefix);
 
+// One request as the fault server logged it.
+struct LoggedRequest {
+    std::string method;
+    std::string range;        // the Range header's value, "" for none
+    std::string ifRange;      // the If-Range header's value, "" for none
+    std::uint64_t first = 0;  // the range's first byte (0 without a range)
+    std::uint64_t open = 0;   // the path's connections open at its arrival, itself included
+    std::uint64_t sent = 0;   // body bytes the server sent
+};
+std::vector<LoggedRequest> loggedRequestDetails(const std::string& pathPrefix);
+
 // A loopback port with nothing listening.
 int deadLoopbackPort();
 

@@ -1,0 +1,99 @@
+// What the transfers of one download share: the output file, the ranges of the resource still
+// to fetch, and the byte count behind the progress reports.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "support/platform.h"
+#include "transfer/answer_headers.h"
+
+// One range of the download, fetched by one worker's transfers at a time. The download starts
+// with one per segment; a split adds one. Read and changed only under the download's mutex.
+struct SegmentTask {
+    std::uint64_t rangeStart = 0;  // first byte not yet claimed for writing
+    std::uint64_t rangeEnd = 0;  // last byte, inclusive; lowered when another worker takes the top
+    bool busy = false;           // a worker is fetching it
+    int runs = 0;                // runs (of up to five failed attempts each) begun on it
+    // Where and when its latest request began, for the rate it is fetched at.
+    std::uint64_t requestFrom = 0;
+    std::uint32_t requestTick = 0;
+
+    bool finished() const { return rangeStart > rangeEnd; }
+};
+
+// Runs a range may have: its own and one resumption.
+constexpr int kRunsPerSegment = 2;
+// A range is split only when both parts get at least this many bytes.
+constexpr std::uint64_t kSmallestSplitRange = 64 * 1024;
+// A request's rate is judged only after this many milliseconds.
+constexpr std::uint32_t kShortestRateSample = 50;
+
+using ProgressReporter = void (*)(void* context, std::uint64_t totalSize, std::uint64_t bytesDone);
+
+class DownloadState {
+public:
+    // `mutex` may be null only when a single thread does all the work.
+    DownloadState(const std::string& url, const ResourceVersion& version, std::uint64_t totalSize,
+                  platform::File& file, platform::Mutex* mutex, ProgressReporter reporter,
+                  void* reporterContext);
+    DownloadState(const DownloadState&) = delete;
+    DownloadState& operator=(const DownloadState&) = delete;
+
+    const std::string url;
+    const ResourceVersion version;
+    const std::uint64_t totalSize;
+
+    // Before any worker runs: adds the range first..last.
+    SegmentTask& addSegment(std::uint64_t first, std::uint64_t last);
+    // Gives a range to a worker that is about to start on it; `withdraw` undoes that when the
+    // worker could not be started.
+    void assign(SegmentTask& task);
+    void withdraw(SegmentTask& task);
+
+    // For a worker whose range `ended` (null for none): the next range it fetches, or null when
+    // there is nothing left for it. That is a range nobody fetches that still has a run left,
+    // else, when the ended range is finished, the upper part of the busy range with the most
+    // bytes left (cut so that, at the two connections' rates, both parts end together), whose
+    // owner's transfer then ends at the new boundary.
+    SegmentTask* takeWork(SegmentTask* ended);
+
+    // The range's bytes still missing, first..last, for a request that begins now; false when
+    // it is finished.
+    bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
+
+    // Writes the block whose first byte is the resource's byte `position`, as far as the range
+    // still misses those bytes, never past `limit` or the range's end. The bytes are claimed
+    // under the mutex, written without it, then counted and reported under it. Returns how many
+    // bytes of the block, from the range's first missing byte, were written; 0 when the block
+    // does not start at that byte or the download can no longer succeed.
+    std::uint64_t store(SegmentTask& task, std::uint64_t position, const char* data,
+                        std::uint64_t length, std::uint64_t limit);
+
+    // For a body of the whole resource: writes the block's bytes that any range still misses
+    // (finished parts are never written twice). Only while no worker runs.
+    void storeMissing(std::uint64_t position, const char* data, std::uint64_t length);
+
+    std::uint64_t bytesDone();
+    bool allFinished();
+
+    // Set when the file refused a write, or a body was longer than the resource.
+    std::atomic<bool> failed{false};
+    // Set when a server answered a ranged request with the whole resource.
+    std::atomic<bool> rangesIgnored{false};
+    bool cannotSucceed() const { return failed || rangesIgnored; }
+
+private:
+    SegmentTask* segmentToSplit();
+    std::uint64_t upperPartStart(const SegmentTask& owner, const SegmentTask* ended) const;
+
+    platform::File& file_;
+    platform::Mutex* mutex_;
+    ProgressReporter reporter_;
+    void* reporterContext_;
+    std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
+    std::uint64_t bytesDone_ = 0;
+};
