@@ -7,7 +7,7 @@
 #include "job/installer_job.h"
 #include "support/diagnostic_log.h"
 #include "support/text_conversion.h"
-#include "transfer/curl_easy.h"
+#include "transfer/curl_handles.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "transfer/curl_easy.h"
+#include "transfer/curl_handles.h"
 #include "transfer/transfer_limits.h"
 
 namespace {

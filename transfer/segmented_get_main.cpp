@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "support/platform.h"
-#include "transfer/curl_easy.h"
+#include "transfer/curl_handles.h"
 #include "transfer/http_downloader.h"
 
 int main(int argc, char** argv) {
