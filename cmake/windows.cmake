@@ -14,40 +14,32 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # The static runtime libraries carry debug sections that would double the executable's size.
 add_link_options($<$<CONFIG:MinSizeRel,Release>:-s>)
 
-# libcurl as scripts/setup builds it (static, Schannel), found through the toolchain's find-root
-# path. Its pkg-config file names bcrypt too, which the 0x0501 build does not use: the system
-# libraries are listed here instead.
-find_path(DOWNLOADER_CURL_INCLUDE_DIR curl/curl.h)
-find_library(DOWNLOADER_CURL_LIBRARY NAMES libcurl.a)
-if(NOT DOWNLOADER_CURL_INCLUDE_DIR OR NOT DOWNLOADER_CURL_LIBRARY)
-  message(FATAL_ERROR
-    "libcurl for i686-w64-mingw32 not found under ${DOWNLOADER_DEPS}: run scripts/setup")
-endif()
-if(NOT TARGET CURL::libcurl)
-  add_library(CURL::libcurl STATIC IMPORTED)
-  set_target_properties(CURL::libcurl PROPERTIES
-    IMPORTED_LOCATION "${DOWNLOADER_CURL_LIBRARY}"
-    INTERFACE_INCLUDE_DIRECTORIES "${DOWNLOADER_CURL_INCLUDE_DIR}"
-    INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
-    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;advapi32")
-endif()
+# A static library that scripts/setup builds for this target, found through the toolchain's
+# find-root path, as an imported target with its compile definition and system libraries.
+function(import_static_dependency target header library definition system_libraries)
+  string(MAKE_C_IDENTIFIER "${library}" id)
+  find_path(${id}_INCLUDE_DIR ${header})
+  find_library(${id}_LIBRARY NAMES ${library})
+  if(NOT ${id}_INCLUDE_DIR OR NOT ${id}_LIBRARY)
+    message(FATAL_ERROR
+      "${library} for i686-w64-mingw32 not found under ${DOWNLOADER_DEPS}: run scripts/setup")
+  endif()
+  if(NOT TARGET ${target})
+    add_library(${target} STATIC IMPORTED GLOBAL)
+    set_target_properties(${target} PROPERTIES
+      IMPORTED_LOCATION "${${id}_LIBRARY}"
+      INTERFACE_INCLUDE_DIRECTORIES "${${id}_INCLUDE_DIR}"
+      INTERFACE_COMPILE_DEFINITIONS ${definition}
+      INTERFACE_LINK_LIBRARIES "${system_libraries}")
+  endif()
+endfunction()
 
-# libsodium as scripts/setup builds it: static and minimal. Without SODIUM_STATIC its headers
-# declare DLL imports.
-find_path(DOWNLOADER_SODIUM_INCLUDE_DIR sodium.h)
-find_library(DOWNLOADER_SODIUM_LIBRARY NAMES libsodium.a)
-if(NOT DOWNLOADER_SODIUM_INCLUDE_DIR OR NOT DOWNLOADER_SODIUM_LIBRARY)
-  message(FATAL_ERROR
-    "libsodium for i686-w64-mingw32 not found under ${DOWNLOADER_DEPS}: run scripts/setup")
-endif()
-if(NOT TARGET Sodium::sodium)
-  add_library(Sodium::sodium STATIC IMPORTED)
-  set_target_properties(Sodium::sodium PROPERTIES
-    IMPORTED_LOCATION "${DOWNLOADER_SODIUM_LIBRARY}"
-    INTERFACE_INCLUDE_DIRECTORIES "${DOWNLOADER_SODIUM_INCLUDE_DIR}"
-    INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
-    INTERFACE_LINK_LIBRARIES "advapi32")
-endif()
+# libcurl: static, Schannel. Its pkg-config file names bcrypt too, which the 0x0501 build does
+# not use: the system libraries are listed here instead.
+import_static_dependency(CURL::libcurl curl/curl.h libcurl.a CURL_STATICLIB
+  "ws2_32;crypt32;advapi32")
+# libsodium: static and minimal. Without SODIUM_STATIC its headers declare DLL imports.
+import_static_dependency(Sodium::sodium sodium.h libsodium.a SODIUM_STATIC advapi32)
 
 set(PLATFORM_SOURCE support/platform_win32.cpp)
 set(PLATFORM_LIBS CURL::libcurl Sodium::sodium winhttp user32 advapi32 kernel32)

@@ -69,6 +69,26 @@ std::string baseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Hands every block of the file to `take` until its end; errno's text in `error` on false.
+template <typename Take>
+bool readToEnd(int fd, std::string& error, Take take) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        take(buffer.data(), static_cast<std::size_t>(got));
+    }
+}
+
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
     ::remove(path);
     return 0;
@@ -88,20 +108,9 @@ bool readWholeFile(const std::string& path, std::string& bytes, std::string& err
         return false;
     }
     std::string contents;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = std::strerror(errno);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        contents.append(buffer, static_cast<std::size_t>(got));
+    if (!readToEnd(file.get(), error,
+                   [&](const char* data, std::size_t size) { contents.append(data, size); })) {
+        return false;
     }
     bytes.swap(contents);
     return true;
@@ -114,20 +123,9 @@ bool sha256OfFile(const std::string& path, std::string& hex, std::string& error)
         return false;
     }
     Sha256Hasher hasher;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = std::strerror(errno);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        hasher.update(buffer.data(), static_cast<std::size_t>(got));
+    if (!readToEnd(file.get(), error,
+                   [&](const char* data, std::size_t size) { hasher.update(data, size); })) {
+        return false;
     }
     hex = sha256Hex(hasher.finish());
     return true;

@@ -93,6 +93,18 @@ bool writeAll(int fd, const char* data, std::size_t size, off_t offset, bool pos
     return true;
 }
 
+// The advisory lock that makes an open exclusive; `heldElsewhere` tells whether another open
+// holds it.
+bool lockExclusively(int fd, bool* heldElsewhere) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = errno == EWOULDBLOCK;
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -129,14 +141,11 @@ File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     if (fd < 0) {
         return File();
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (heldElsewhere != nullptr) {
-            *heldElsewhere = errno == EWOULDBLOCK;
-        }
-        ::close(fd);
-        return File();
+    File file(fd);
+    if (!lockExclusively(fd, heldElsewhere)) {
+        return File();  // `file` closes the descriptor
     }
-    return File(fd);
+    return file;
 }
 
 File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
@@ -156,14 +165,11 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         ::close(fd);
         return File();
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (heldElsewhere != nullptr) {
-            *heldElsewhere = errno == EWOULDBLOCK;
-        }
-        ::close(fd);
-        return File();
+    File file(fd);
+    if (!lockExclusively(fd, heldElsewhere)) {
+        return File();  // `file` closes the descriptor
     }
-    return File(fd);
+    return file;
 }
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
