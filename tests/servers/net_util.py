@@ -74,3 +74,12 @@ def write_atomically(path, text):
         except OSError:
             pass
         raise
+
+
+def read_log(path):
+    """A server's log as text; empty while the server has not written one."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""

@@ -30,7 +30,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from net_util import free_port, wait_for_port, write_atomically  # noqa: E402
+from net_util import free_port, read_log, wait_for_port, write_atomically  # noqa: E402
 
 NGINX = "/usr/sbin/nginx"
 START_TIMEOUT = 10.0
@@ -121,21 +121,13 @@ class Nginx:
 
     def access_log(self):
         """Lines of the access log: client address first, then the request and the status."""
-        try:
-            with open(self._path("access.log"), errors="replace") as f:
-                return f.read().splitlines()
-        except OSError:
-            return []
+        return read_log(self._path("access.log")).splitlines()
 
     def running(self):
         return self._proc is not None and self._proc.poll() is None
 
     def error_log(self):
-        try:
-            with open(self._path("error.log"), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_log(self._path("error.log"))
 
     def _launch(self):
         self.http_port, self.https_port = free_port(), free_port()

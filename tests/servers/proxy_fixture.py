@@ -23,7 +23,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from net_util import free_port, wait_for_port  # noqa: E402
+from net_util import free_port, read_log, wait_for_port  # noqa: E402
 
 TINYPROXY = "/usr/bin/tinyproxy"
 START_TIMEOUT = 10.0
@@ -61,11 +61,7 @@ class Tinyproxy:
             f.write("\n".join(lines) + "\n")
 
     def log(self):
-        try:
-            with open(self._path("tinyproxy.log"), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_log(self._path("tinyproxy.log"))
 
     def requests(self):
         found = []
