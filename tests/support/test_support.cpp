@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <curl/curl.h>
+#include <sodium.h>
 
 #include <atomic>
 #include <cstdio>
@@ -27,8 +28,10 @@ fs::path toPath(const std::u16string& path) {
 std::u16string uniqueDirectoryName() {
     static std::atomic<unsigned> counter{0};
     char name[64];
-    std::snprintf(name, sizeof name, "dltest-%u-%u-%u", platform::tickCount(),
-                  static_cast<unsigned>(counter++), static_cast<unsigned>(std::rand()));
+    // Random per process: test processes started in the same millisecond get other names.
+    static const std::uint32_t processTag = randombytes_random();
+    std::snprintf(name, sizeof name, "dltest-%u-%u-%08x", platform::tickCount(),
+                  static_cast<unsigned>(counter++), static_cast<unsigned>(processTag));
     return widen(name);
 }
 
