@@ -9,21 +9,6 @@
 #include "support/text_conversion.h"
 #include "transfer/curl_handles.h"
 
-namespace {
-
-// No control character (C0, DEL or C1) belongs in an address; a NUL would even end it early
-// for the transfer but not for the file name.
-bool holdsControlCharacter(const std::u16string& address) {
-    for (char16_t c : address) {
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 int runDownloader(const std::vector<std::u16string>& arguments) {
     RunOptions options = parseRunOptions(arguments);
     if (!hasValidRunOptions(options)) {

@@ -87,8 +87,11 @@ int checkCommand(const std::vector<std::string>& arguments) {
     std::string manifest;
     if (!getData(request.manifestUrl, manifest)) {
         const ProbeAnswer answer = probeHead(request.manifestUrl);
-        return fail("cannot fetch the manifest " + request.manifestUrl + ": " +
-                    (answer.error.empty() ? "the transfer failed" : answer.error));
+        const std::string reason = !answer.error.empty() ? answer.error
+                                   : answer.answered
+                                       ? "the server answered " + std::to_string(answer.status)
+                                       : "the transfer failed";
+        return fail("cannot fetch the manifest " + request.manifestUrl + ": " + reason);
     }
     const std::string encoding = manifestEncodingProblem(manifest);
     if (!encoding.empty()) {

@@ -269,7 +269,12 @@ std::optional<std::u16string> judgeAddress(MachineReport& row, const KeyLookup& 
 
     std::u16string wide;
     std::optional<std::u16string> name;
-    if (!fromUtf8(row.address, wide) || !(name = installerFileName(wide))) {
+    if (!fromUtf8(row.address, wide) || holdsControlCharacter(wide)) {
+        row.items.push_back(item("name", CheckStatus::Fail,
+                                 "the address is not UTF-8 or holds a control character"));
+        return std::nullopt;
+    }
+    if (!(name = installerFileName(wide))) {
         row.items.push_back(
             item("name", CheckStatus::Fail, "the address does not end in a usable file name"));
         return std::nullopt;

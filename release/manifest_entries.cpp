@@ -4,6 +4,7 @@
 
 #include "support/manifest_lookup.h"
 #include "support/manifest_signature.h"
+#include "support/sha256.h"
 #include "support/text_conversion.h"
 
 const char* const kAddressKeys[4] = {"URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL",
@@ -132,6 +133,10 @@ std::string manifestProblem(const std::string& text) {
     // Every entry the downloader may read must be read from its own line.
     for (const auto& [key, index] : firstLine) {
         const ManifestLine& line = lines[index];
+        if (isAddressKey(key) && valueOf(text, line).empty()) {
+            return key + " is empty (line " + std::to_string(index + 1) +
+                   "); the downloader would install nothing there";
+        }
         if (!isAddressKey(key) && key.compare(0, 7, "SHA256_") != 0) {
             continue;
         }
@@ -154,6 +159,24 @@ std::string manifestProblem(const std::string& text) {
     }
     return std::string();
 }
+
+namespace {
+
+// A digest entry the downloader would read but could not match any file with.
+std::string digestEntryProblem(const std::string& text) {
+    const std::vector<ManifestLine> lines = manifestLines(text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        Sha256Digest digest{};
+        if (lines[i].key.compare(0, 7, "SHA256_") == 0 &&
+            !parseSha256Hex(valueOf(text, lines[i]), digest)) {
+            return lines[i].key + " on line " + std::to_string(i + 1) +
+                   " is not 64 hexadecimal digits; give --installer for it";
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
 
 bool prepareForSigning(const std::string& manifest, const std::vector<DigestEntry>& digests,
                        std::string& signedText, std::string& problem) {
@@ -190,6 +213,9 @@ bool prepareForSigning(const std::string& manifest, const std::vector<DigestEntr
         text += ending;
     }
     problem = manifestProblem(text);
+    if (problem.empty()) {
+        problem = digestEntryProblem(text);
+    }
     if (!problem.empty()) {
         return false;
     }

@@ -111,3 +111,12 @@ bool fromUtf8(const std::string& text, std::u16string& out) {
     out = std::move(result);
     return true;
 }
+
+bool holdsControlCharacter(const std::u16string& text) {
+    for (char16_t c : text) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -13,3 +13,7 @@ std::string toUtf8(const std::u16string& text);
 // (stray or missing continuation bytes, overlong forms, encoded surrogates, values above
 // U+10FFFF, a sequence cut off by the end) it returns false and leaves `out` untouched.
 bool fromUtf8(const std::string& text, std::u16string& out);
+
+// True when the text holds a control character (C0, DEL or C1). None belongs in an address: a
+// NUL would even end it early for the transfer but not for the file name.
+bool holdsControlCharacter(const std::u16string& text);

@@ -20,6 +20,9 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 // system time than one): a transfer gathers blocks that follow each other and writes them
 // together.
 constexpr std::size_t kGatheredWriteBytes = 256 * 1024;
+// On a slow link, gathered bytes are written at least this often, so that progress and the
+// rates that splits are judged by follow what has arrived.
+constexpr std::uint32_t kGatheredWriteMs = 50;
 
 enum class Answer { Unchecked, Accepted, Refused };
 
@@ -35,7 +38,8 @@ struct RangedTransfer {
     std::uint64_t declaredLast;  // the last byte the answer's Content-Range promises
     std::uint64_t position;      // the resource's offset of the first byte not yet stored
     bool progressed;
-    std::vector<char> gathered;  // body bytes from `position` on, not yet stored
+    std::vector<char> gathered;   // body bytes from `position` on, not yet stored
+    std::uint32_t gatheredSince;  // tick count when the first of them arrived
 };
 
 bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& download) {
@@ -92,15 +96,21 @@ std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* 
     if (transfer.gathered.capacity() == 0) {
         transfer.gathered.reserve(kGatheredWriteBytes);
     }
+    if (transfer.gathered.empty()) {
+        transfer.gatheredSince = platform::tickCount();
+    }
     transfer.gathered.insert(transfer.gathered.end(), data, data + length);
     const std::uint64_t lastWanted = std::min(transfer.declaredLast, transfer.requestedLast);
-    const bool pastWanted = transfer.position + transfer.gathered.size() > lastWanted + 1;
-    if (!pastWanted && transfer.gathered.size() < kGatheredWriteBytes) {
+    const std::uint64_t end = transfer.position + transfer.gathered.size();  // exclusive
+    const bool moreWanted = end <= lastWanted;
+    if (moreWanted && transfer.gathered.size() < kGatheredWriteBytes &&
+        platform::tickCount() - transfer.gatheredSince < kGatheredWriteMs) {
         return length;
     }
-    // Bytes past the range (which a split may have shortened) or past what the answer declared
-    // end the transfer: they are never written, and never read for long.
-    return storeGathered(transfer) ? length : 0;
+    // Once the answer has delivered what was wanted of it, the transfer ends: bytes past the
+    // range (which a split may have shortened) or past what the answer declared are never
+    // written, never read for long, and never waited for.
+    return storeGathered(transfer) && moreWanted ? length : 0;
 }
 
 void setTransferOptions(CURL* handle, const std::string& url, curl_write_callback write, void* user,
@@ -175,7 +185,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task) {
             continue;
         }
         RangedTransfer transfer{&download,         &task, easy.get(), first, last, AnswerHeaders(),
-                                Answer::Unchecked, 0,     first,      false, {}};
+                                Answer::Unchecked, 0,     first,      false, {},   0};
         // Made anew for every attempt, so that a retry asks only for the missing bytes.
         const std::string range = rangeText(first, last);
         const CurlList extraHeaders = ifRangeHeader(download);

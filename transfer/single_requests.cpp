@@ -52,7 +52,11 @@ std::uint64_t getFileSize(const std::string& url) {
 }
 
 bool getData(const std::string& url, std::string& out) {
+    // What the caller passed stays in front; what a failed attempt delivered does not: the
+    // rest of an answer that broke off would run into the next answer's first line.
+    const std::size_t callersText = out.size();
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        out.resize(callersText);
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             continue;
@@ -69,6 +73,7 @@ bool getData(const std::string& url, std::string& out) {
             return true;
         }
     }
+    out.resize(callersText);
     return false;
 }
 

@@ -26,9 +26,10 @@ ResourceInfo queryResource(const std::string& url);
 // The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);
 
-// Appends the body of the first successful transfer (and whatever failed attempts delivered
-// before it) to `out`; false after five failed attempts. An answer with an error status (400
-// and up) is a failed attempt and appends nothing. Never empties `out`.
+// Appends the body of the first successful transfer to `out`; false after five failed
+// attempts. What a failed attempt delivered is taken out again, and an answer with an error
+// status (400 and up) is a failed attempt that appends nothing. What `out` held before the call
+// always stays.
 bool getData(const std::string& url, std::string& out);
 
 // Where getData's write function puts the body of one attempt.

@@ -109,9 +109,11 @@ def test_address_naming_no_file_writes_nothing(target, servers, unique):
     assert servers.fault.requests("/res/16/%s/" % unique) == []
 
 
+@pytest.mark.parametrize("ending", ["trunc", "cut"])
 @pytest.mark.parametrize("broken_in", ["chosen-value", "first-key-name"])
-def test_manifest_answer_that_ends_early_then_whole(target, servers, unique, broken_in):
-    """The first answer ends early but looks whole; the retry's text is read on its own."""
+def test_manifest_answer_that_ends_early_then_whole(target, servers, unique, broken_in, ending):
+    """The first answer ends early, looking whole (trunc) or broken off by a reset (cut, which
+    the fetch itself retries); either way the retry's text is read on its own."""
     chosen = expected_key(target)
     keys = (chosen,) + tuple(key for key in KEYS if key != chosen)
     text = manifest_for(servers, unique, keys=keys, comment=False)
@@ -121,10 +123,11 @@ def test_manifest_answer_that_ends_early_then_whole(target, servers, unique, bro
         cut = len("URL_6")
     first_missing = next(key for key in KEYS if key + "=" not in text[:cut])
     result, fetches = run_with_manifest(target, servers, unique, text,
-                                        query="trunc=0:%d:1" % cut)
+                                        query="%s=0:%d:1" % (ending, cut))
     assert result.returncode == 0
     assert len(fetches) == 2
-    assert result.log == b"Failed to get %s." % first_missing.encode() + LOG_NOT_STARTED
+    missing = b"Failed to get %s." % first_missing.encode() if ending == "trunc" else b""
+    assert result.log == missing + LOG_NOT_STARTED
     assert installer_paths(servers, unique) == {key_path(unique, chosen)}
 
 

@@ -104,13 +104,19 @@ TEST(GetData, EmptyBodySucceedsWithoutChangingTheOutput) {
     EXPECT_EQ(out, "kept");
 }
 
-TEST(GetData, BrokenOffPartStaysInFrontOfTheWholeBody) {
+// The caller's text stays in front; the broken-off part of a failed attempt does not, since it
+// would run into the retry's first line.
+TEST(GetData, BrokenOffPartIsDroppedBeforeTheRetry) {
     REQUIRE_TEST_SERVERS();
     const std::string path = uniquePath("/res/3000");
-    std::string out;
+    std::string out = "caller's text";
     EXPECT_TRUE(getData(testServers().faultUrl(path + "?cut=0:100:1"), out));
-    EXPECT_EQ(out, patternBytes(0, 100) + patternBytes(0, 3000));
+    EXPECT_EQ(out, "caller's text" + patternBytes(0, 3000));
     EXPECT_EQ(loggedRequests(path).size(), 2u);
+
+    out = "caller's text";
+    EXPECT_FALSE(getData(testServers().faultUrl(path + "?cut=0:100:5"), out));
+    EXPECT_EQ(out, "caller's text");
 }
 
 TEST(GetData, DeadPortFailsAfterFiveAttemptsWithoutLogging) {

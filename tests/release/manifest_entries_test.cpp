@@ -49,6 +49,11 @@ TEST(ManifestEntries, SigningRefusesWhatTheDownloaderWouldMisread) {
          "the downloader would read SHA256_32BIT_SETUP from line 1"},
         {"not UTF-8", kEntries + "NOTE=caf\xe9\n", "is not UTF-8 text"},
         {"NUL byte", kEntries + std::string("NOTE=\0\n", 7), "holds a NUL byte"},
+        {"empty address", "URL_64BIT_SETUP=\n" + kEntries.substr(kEntries.find('\n') + 1),
+         "URL_64BIT_SETUP is empty (line 1)"},
+        {"malformed digest that no --installer replaces",
+         kEntries + "SHA256_32BIT_SETUP=nothex\n",
+         "SHA256_32BIT_SETUP on line 5 is not 64 hexadecimal digits"},
     };
     for (const auto& c : cases) {
         std::string signedText = "untouched";
