@@ -6,9 +6,13 @@
 #include "support/platform.h"
 #include "transfer/single_requests.h"
 
+const char* const kInstallerAddressKeys[4] = {"URL_64BIT_SETUP", "URL_32BIT_SETUP",
+                                              "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL"};
+
 namespace {
 
 struct Slot {
+    const char* key;
     std::string InstallerAddresses::*address;
     std::optional<std::string> InstallerAddresses::*digest;
 };
@@ -16,12 +20,18 @@ struct Slot {
 Slot slotForMachine(bool wow64, bool nt6OrLater) {
     using A = InstallerAddresses;
     if (wow64) {
-        return nt6OrLater ? Slot{&A::tls64, &A::tls64Digest} : Slot{&A::plain64, &A::plain64Digest};
+        return nt6OrLater ? Slot{"URL_64BIT_SETUP_SSL", &A::tls64, &A::tls64Digest}
+                          : Slot{"URL_64BIT_SETUP", &A::plain64, &A::plain64Digest};
     }
-    return nt6OrLater ? Slot{&A::tls32, &A::tls32Digest} : Slot{&A::plain32, &A::plain32Digest};
+    return nt6OrLater ? Slot{"URL_32BIT_SETUP_SSL", &A::tls32, &A::tls32Digest}
+                      : Slot{"URL_32BIT_SETUP", &A::plain32, &A::plain32Digest};
 }
 
 }  // namespace
+
+const char* installerAddressKey(bool wow64, bool nt6OrLater) {
+    return slotForMachine(wow64, nt6OrLater).key;
+}
 
 const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, bool wow64,
                                           bool nt6OrLater) {

@@ -28,6 +28,12 @@ struct ChosenInstaller {
     std::optional<std::string> digest;
 };
 
+// The four address keys, in the order the manifest is read.
+extern const char* const kInstallerAddressKeys[4];
+
+// The manifest key of the address that a machine of this kind takes.
+const char* installerAddressKey(bool wow64, bool nt6OrLater);
+
 // 64-bit Windows takes the 64-bit addresses; Windows 6 (Vista) and later take the TLS ones.
 const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, bool wow64,
                                           bool nt6OrLater);

@@ -68,7 +68,7 @@ struct KeyLookup {
 std::map<std::string, KeyLookup> lookUpAddresses(const std::string& text) {
     std::map<std::string, KeyLookup> lookups;
     std::string stoppedAt;
-    for (const char* key : kAddressKeys) {
+    for (const char* key : kInstallerAddressKeys) {
         KeyLookup& lookup = lookups[key];
         if (!stoppedAt.empty()) {
             lookup.missingBefore = stoppedAt;
@@ -350,13 +350,8 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
         row.label = kind.label;
         row.wow64 = kind.wow64;
         row.nt6OrLater = kind.nt6OrLater;
-        // The choice is one of the four members; which one tells the key.
-        const std::string& chosen = chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
-        row.key = &chosen == &addresses.plain64   ? "URL_64BIT_SETUP"
-                  : &chosen == &addresses.plain32 ? "URL_32BIT_SETUP"
-                  : &chosen == &addresses.tls64   ? "URL_64BIT_SETUP_SSL"
-                                                  : "URL_32BIT_SETUP_SSL";
-        row.address = chosen;
+        row.key = installerAddressKey(kind.wow64, kind.nt6OrLater);
+        row.address = chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
         row.items.push_back(report.signature);
         const std::optional<std::u16string> name = judgeAddress(row, lookups.at(row.key));
         if (name) {

@@ -7,9 +7,6 @@
 #include "support/sha256.h"
 #include "support/text_conversion.h"
 
-const char* const kAddressKeys[4] = {"URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL",
-                                     "URL_32BIT_SETUP_SSL"};
-
 namespace {
 
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
@@ -43,7 +40,7 @@ std::string lineEndingOf(const std::string& text) {
 }  // namespace
 
 bool isAddressKey(const std::string& key) {
-    for (const char* address : kAddressKeys) {
+    for (const char* address : kInstallerAddressKeys) {
         if (key == address) {
             return true;
         }
@@ -119,7 +116,7 @@ std::string manifestProblem(const std::string& text) {
         }
         firstLine[key] = i;
     }
-    for (const char* key : kAddressKeys) {
+    for (const char* key : kInstallerAddressKeys) {
         if (firstLine.count(key) == 0) {
             const std::size_t elsewhere = text.find(std::string(key) + "=");
             if (elsewhere != std::string::npos) {

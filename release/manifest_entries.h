@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-// The address keys in the order in which the downloader reads them.
-extern const char* const kAddressKeys[4];
+#include "driver/installer_address.h"
 
 bool isAddressKey(const std::string& key);
 
@@ -39,7 +38,7 @@ std::string manifestProblem(const std::string& text);
 std::string manifestEncodingProblem(const std::string& bytes);
 
 struct DigestEntry {
-    std::string addressKey;  // one of kAddressKeys
+    std::string addressKey;  // one of kInstallerAddressKeys
     std::string hex;         // 64 lower-case hexadecimal digits
 };
 

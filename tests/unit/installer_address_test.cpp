@@ -11,6 +11,10 @@ TEST(InstallerAddressChoice, EveryRowOfTheTable) {
     EXPECT_EQ(chooseInstallerAddress(addresses, true, false), "plain64");
     EXPECT_EQ(chooseInstallerAddress(addresses, false, true), "tls32");
     EXPECT_EQ(chooseInstallerAddress(addresses, false, false), "plain32");
+    EXPECT_STREQ(installerAddressKey(true, true), "URL_64BIT_SETUP_SSL");
+    EXPECT_STREQ(installerAddressKey(true, false), "URL_64BIT_SETUP");
+    EXPECT_STREQ(installerAddressKey(false, true), "URL_32BIT_SETUP_SSL");
+    EXPECT_STREQ(installerAddressKey(false, false), "URL_32BIT_SETUP");
 }
 
 TEST(InstallerAddressChoice, MissingAddressIsEmpty) {
