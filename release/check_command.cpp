@@ -9,6 +9,8 @@
 #include "release/key_files.h"
 #include "release/manifest_entries.h"
 #include "release/progress_bar.h"
+#include "transfer/curl_handles.h"
+#include "transfer/curl_handles.h"
 #include "transfer/single_requests.h"
 
 namespace {
@@ -80,7 +82,7 @@ int checkCommand(const std::vector<std::string>& arguments) {
     // so that the check leaves nothing behind.
     ::setenv("TMPDIR", work.path().c_str(), 1);
 
-    const CurlSession curl;
+    const CurlGlobal curl;
     if (!curl.isValid()) {
         return fail("libcurl could not be initialised");
     }

@@ -3,7 +3,8 @@
 #include <curl/curl.h>
 
 #include <cctype>
-#include <memory>
+
+#include "transfer/curl_handles.h"
 
 namespace {
 
@@ -11,10 +12,6 @@ constexpr long kConnectTimeoutSeconds = 15;
 // A probe that receives nothing for this long fails.
 constexpr long kLowSpeedSeconds = 30;
 constexpr std::uint64_t kExtraBodyBytes = 64 * 1024;
-
-struct EasyCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 
 struct Collector {
     ProbeAnswer* answer;
@@ -75,7 +72,7 @@ std::size_t countBody(char*, std::size_t size, std::size_t count, void* user) {
 ProbeAnswer perform(const std::string& url, bool head, const std::string& range,
                     std::uint64_t bodyLimit) {
     ProbeAnswer answer;
-    std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+    const CurlEasy easy = makeCurlEasy();
     if (!easy) {
         answer.error = "libcurl could not create a request";
         return answer;
@@ -128,14 +125,5 @@ ProbeAnswer probeHead(const std::string& url) {
 }
 
 ProbeAnswer probeRange(const std::string& url, std::uint64_t first, std::uint64_t last) {
-    return perform(url, false, std::to_string(first) + "-" + std::to_string(last),
-                   last - first + 1 + kExtraBodyBytes);
-}
-
-CurlSession::CurlSession() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {}
-
-CurlSession::~CurlSession() {
-    if (ok_) {
-        curl_global_cleanup();
-    }
+    return perform(url, false, rangeText(first, last), last - first + 1 + kExtraBodyBytes);
 }

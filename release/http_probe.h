@@ -28,16 +28,3 @@ ProbeAnswer probeHead(const std::string& url);
 // GET with "Range: bytes=first-last". Reads at most a little more than the range asks for, so
 // that a server ignoring the range does not send its whole file.
 ProbeAnswer probeRange(const std::string& url, std::uint64_t first, std::uint64_t last);
-
-// libcurl's global state for the process, set up before any request.
-class CurlSession {
-public:
-    CurlSession();
-    ~CurlSession();
-    CurlSession(const CurlSession&) = delete;
-    CurlSession& operator=(const CurlSession&) = delete;
-    bool isValid() const { return ok_; }
-
-private:
-    bool ok_;
-};

@@ -31,6 +31,7 @@ public:
     }
     CurlGlobal(const CurlGlobal&) = delete;
     CurlGlobal& operator=(const CurlGlobal&) = delete;
+    bool isValid() const { return ok_; }
 
 private:
     bool ok_;
