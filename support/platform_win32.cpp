@@ -47,6 +47,11 @@ bool writeAll(int descriptor, const void* data, std::size_t size) {
     return true;
 }
 
+// The Win32 handle behind a runtime descriptor, for the calls the runtime does not offer.
+HANDLE handleOfDescriptor(std::intptr_t descriptor) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(descriptor)));
+}
+
 struct ThreadStart {
     ThreadEntry entry;
     void* argument;
@@ -154,7 +159,7 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
     // WriteFile with an offset in an OVERLAPPED record on the synchronous handle: no shared
     // file position is read or set first, so writes of different threads at different offsets
     // cannot end up at each other's position.
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(native_)));
+    const HANDLE handle = handleOfDescriptor(native_);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -199,7 +204,7 @@ bool File::resize(std::uint64_t newSize) {
     }
     // _chsize takes a 32-bit length and _chsize_s is missing on XP; the handle calls are
     // neither.
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(native_)));
+    const HANDLE handle = handleOfDescriptor(native_);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
