@@ -6,11 +6,12 @@
 namespace platform {
 
 // Restricts every later load of a library by name to the system folder. Call it first thing in
-// the entry function, before anything can load a library by name. True where the system
-// enforces the restriction itself (SetDefaultDllDirectories: Windows 8 on, Vista and 7 with
-// KB2533623); false where it only removes the current directory from the search and loads
-// libraryNamesLoadedLater() by full path ahead of time, so that later loads by name find them
-// already loaded (Windows XP, Vista and 7 without the update: best effort).
+// the entry function, before anything can load a library by name. It takes the current
+// directory out of the search, restricts the search to the system folder where the system can
+// (SetDefaultDllDirectories: Windows 8 on, Vista and 7 with KB2533623), and loads
+// libraryNamesLoadedLater() by full path, so that later loads by name find them already loaded
+// (on Windows XP, and Vista and 7 without the update, that is all there is: best effort). True
+// where the system enforces the restriction.
 bool restrictLibrarySearch();
 
 // Loads each of libraryNamesLoadedLater() from the system folder by full path. False when one

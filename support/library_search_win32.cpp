@@ -10,12 +10,13 @@ namespace platform {
 namespace {
 
 // The delay-loaded imports of the executable (cmake/windows.cmake), then the libraries that
-// WinHTTP, Schannel and the socket layer load by name during a run. Some do not exist on every
-// Windows: a missing one is skipped.
+// WinHTTP, Schannel, the certificate and the socket library load by name during a run, some of
+// them through delay-loaded imports of their own. Some do not exist on every Windows: a missing
+// one is skipped.
 const wchar_t* const laterLibraries[] = {
     L"winhttp.dll",  L"crypt32.dll", L"ws2_32.dll",   L"secur32.dll",
-    L"schannel.dll", L"dnsapi.dll",  L"iphlpapi.dll", L"netapi32.dll",
-    L"version.dll",  L"jsproxy.dll", nullptr,
+    L"schannel.dll", L"dnsapi.dll",  L"iphlpapi.dll", L"dhcpcsvc.dll",
+    L"netapi32.dll", L"version.dll", L"jsproxy.dll",  nullptr,
 };
 
 template <typename Function>
@@ -71,12 +72,13 @@ bool restrictLibrarySearch() {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
     const auto setDefaultDllDirectories =
         kernelFunction<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
-    if (setDefaultDllDirectories != nullptr &&
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return true;
-    }
+    const bool restricted = setDefaultDllDirectories != nullptr &&
+                            setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+    // Loaded now even where the search is restricted: a loader that resolves a system
+    // library's delay-loaded import without the process's search flags (Wine's does) then finds
+    // the library already loaded instead of searching the program's folder.
     loadLaterLibrariesFromSystemFolder();
-    return false;
+    return restricted;
 }
 
 }  // namespace platform
