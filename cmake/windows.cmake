@@ -9,6 +9,19 @@ add_compile_definitions(
   CURL_STATICLIB
   NOMINMAX WIN32_LEAN_AND_MEAN)
 
+# Reproducible executables: two builds of one commit, from checkouts in different directories,
+# give the same bytes (scripts/reproduce checks it). No build path reaches an object (our
+# sources use no __FILE__; the prefix maps cover what the compiler itself records), archives
+# carry no time stamps or owners, and the header's time stamp is the commit's.
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+foreach(language C CXX)
+  set(CMAKE_${language}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${language}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${language}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+set_property(GLOBAL PROPERTY RULE_LAUNCH_LINK
+  "${CMAKE_CURRENT_LIST_DIR}/link-at-commit-time ${CMAKE_SOURCE_DIR}")
+
 # The GCC runtime and libstdc++ go into the executable instead of DLLs the target lacks.
 add_link_options(-static -static-libgcc -static-libstdc++)
 # The static runtime libraries carry debug sections that would double the executable's size.
