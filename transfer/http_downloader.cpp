@@ -34,10 +34,16 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
+    return download(url, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
+    }
     const ResourceInfo resource = queryResource(url);
     const std::uint64_t length = resource.length;
     if (length == 0) {
-        file.close();
         return kDownloadNoLength;
     }
     platform::Mutex mutex;
@@ -87,6 +93,5 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state);
     }
-    file.close();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/platform.h"
+
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
 constexpr int kDownloadCannotOpen = -1;
@@ -25,6 +27,9 @@ public:
     // one slow connection does not hold the others idle. The file is opened exclusively,
     // never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
+    // The same into a file the caller has already opened (read-write; see platform::Directory),
+    // which stays open.
+    int download(const std::string& url, platform::File& file, int segmentCount);
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
