@@ -69,10 +69,10 @@ std::string mirrorKey(const std::string& addressKey, int number) {
 std::string mirrorProblem(const std::string& mirror) {
     std::u16string wide;
     if (!fromUtf8(mirror, wide) || holdsControlCharacter(wide)) {
-        return "not UTF-8, or holds a control character";
+        return "is not UTF-8 or holds a control character";
     }
     if (!hasWebScheme(mirror)) {
-        return "neither http nor https";
+        return "is neither http nor https";
     }
     if (!installerFileName(wide)) {
         return "does not end in a usable file name";

@@ -49,7 +49,8 @@ std::string mirrorKey(const std::string& addressKey, int number);
 std::vector<std::string> usableMirrors(const std::string& address,
                                        const std::vector<std::string>& mirrors);
 
-// Why an alternate address cannot be used, or empty when it can.
+// Why an alternate address cannot be used, following "the address " ("is neither http nor
+// https"), or empty when it can.
 std::string mirrorProblem(const std::string& mirror);
 
 // The four address keys, in the order the manifest is read.
