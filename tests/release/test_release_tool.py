@@ -354,14 +354,17 @@ def test_the_openssl_walkthrough_in_the_docs_makes_a_manifest_that_check_accepts
         deployment.publish(name, data)
         write(work / name, data)
     env = dict(os.environ, MIRROR=deployment.nginx.http_url("/docs"),
-               MIRROR_TLS=deployment.nginx.https_url("/docs"))
+               MIRROR_TLS=deployment.nginx.https_url("/docs"),
+               ALTERNATE=deployment.fault.url("/file/docs"))
     subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=str(work), env=env, check=True,
                    timeout=60)
     deployment.publish("manifest.txt", read(work / "manifest.txt"))
     report = check_json(tool, deployment.manifest_url(), "--keys", str(work / "public.pem"))
     assert failing(report) == {}
     assert all(c["status"] == "pass" for m in report["machines"] for c in m["checks"]
-               if c["check"] in ("signature", "digest"))
+               if c["check"] in ("signature", "digest") or c.get("alternate"))
+    assert failing_alternates(report) == {"URL_64BIT_SETUP": {"mirror1": "pass"},
+                                          "URL_32BIT_SETUP": {"mirror1": "pass"}}
 
 
 def failing_alternates(report):
