@@ -28,7 +28,7 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+    if (!progressQuiet_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
         post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
     }
 }
@@ -55,7 +55,29 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
-int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest) {
+bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
+                                                platform::Directory& folder,
+                                                const std::u16string& name,
+                                                const Sha256Digest& expected,
+                                                platform::HeldFile& held) {
+    progressQuiet_ = true;
+    for (const std::string& source : sources) {
+        platform::File file = folder.openFile(name, platform::FileOpening::OpenOrCreate);
+        if (!file.isOpen() ||
+            download(std::vector<std::string>{source}, file, kInstallerSegments) != kDownloadOk) {
+            continue;
+        }
+        held = folder.openHeld(name, &file);
+        if (held.isOpen() && fileHasDigest(held, expected)) {
+            return true;
+        }
+        held.close();
+    }
+    return false;
+}
+
+int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest,
+                      const std::vector<std::string>& mirrors) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
@@ -82,7 +104,9 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    const int result = download(toUtf8(address), file, kInstallerSegments);
+    std::vector<std::string> sources{toUtf8(address)};
+    sources.insert(sources.end(), mirrors.begin(), mirrors.end());
+    const int result = download(sources, file, kInstallerSegments);
     if (result != kDownloadOk) {
         file.close();
         folder.removeFile(*name);  // whatever is in the folder is this run's own
@@ -94,8 +118,12 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     platform::HeldFile held = folder.openHeld(*name, &file);
     if (checked && (!held.isOpen() || !fileHasDigest(held, expected))) {
         held.close();
-        folder.removeFile(*name);
-        return kInstallerRejected;
+        // Bytes of several sources: one of them may serve another file of the same length.
+        const bool mixed = sourcesThatServed() > 1;
+        if (!mixed || !downloadFromOneSourceAtATime(sources, folder, *name, expected, held)) {
+            folder.removeFile(*name);
+            return kInstallerRejected;
+        }
     }
     notifyDownloaded();
 
