@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -30,20 +31,53 @@ unsigned progressShift(std::uint64_t totalSize) {
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
+    return download(std::vector<std::string>{url}, path, segmentCount);
+}
+
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+    return download(std::vector<std::string>{url}, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
+        return kDownloadNoLength;
+    }
     platform::File file = platform::File::openExclusive(path);
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    const ResourceInfo resource = queryResource(url);
-    const std::uint64_t length = resource.length;
-    if (length == 0) {
-        file.close();
+    return download(urls, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
         return kDownloadNoLength;
+    }
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
     }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
-    DownloadState state(url, resource.version, length, file, shared, reportTo, this);
+    DownloadSources sources(urls, shared);
+    std::size_t answered = 0;
+    ResourceInfo resource;
+    if (urls.size() == 1) {
+        resource = queryResource(urls.front());
+        sources.answered(0, resource.version);
+    } else {
+        resource = sources.queryLength(answered);
+    }
+    const std::uint64_t length = resource.length;
+    if (length == 0) {
+        return kDownloadNoLength;
+    }
+    DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
+    state.sources = &sources;
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -58,6 +92,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
+        workers[i].source = sources.spread(static_cast<std::size_t>(i));
         workers[i].first =
             &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
     }
@@ -82,11 +117,11 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr};
+    SegmentWorker rest{&state, nullptr, sources.spread(0)};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state);
     }
-    file.close();
+    sourcesThatServed_ = sources.servedCount();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }
