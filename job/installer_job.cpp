@@ -60,8 +60,11 @@ bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& 
                                                 const Sha256Digest& expected,
                                                 platform::HeldFile& held) {
     progressQuiet_ = true;
-    for (const std::string& source : sources) {
-        if (download(std::vector<std::string>{source}, path, kInstallerSegments) != kDownloadOk) {
+    // Neither a source that serves another length nor one that failed without serving a byte.
+    const std::vector<bool> worth = sourcesWorthAskingAgain();
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!worth[i] || download(std::vector<std::string>{sources[i]}, path, kInstallerSegments) !=
+                             kDownloadOk) {
             continue;
         }
         held = platform::HeldFile::open(path);

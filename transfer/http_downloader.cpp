@@ -37,6 +37,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
 int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
                              int segmentCount) {
     sourcesThatServed_ = 0;
+    worthAskingAgain_.assign(urls.size(), true);
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -109,5 +110,6 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
     }
     file.close();
     sourcesThatServed_ = sources.servedCount();
+    worthAskingAgain_ = sources.worthAskingAgain();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }
