@@ -33,7 +33,7 @@ tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
 
 # DLLs that every Windows from XP SP3 on has: the delay-loaded imports may name these.
 allowed_dlls=(
-    kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
+    ntdll kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
     winmm ws2_32 wsock32 crypt32 secur32 msvcrt winhttp
 )
 # DLLs that every Windows from XP SP3 on loads from the system folder whatever lies beside the
@@ -41,7 +41,8 @@ allowed_dlls=(
 # of Vista and later): only these may be loaded before the entry function runs, i.e. named in
 # the ordinary import table. ws2_32 joined the list only with Windows 7; version left it then.
 system_folder_dlls=(
-    kernel32 user32 gdi32 advapi32 msvcrt ole32 oleaut32 rpcrt4 shell32 comdlg32 imagehlp wldap32
+    ntdll kernel32 user32 gdi32 advapi32 msvcrt ole32 oleaut32 rpcrt4 shell32 comdlg32 imagehlp
+    wldap32
 )
 # winhttp.dll of Windows XP SP3 is WinHTTP 5.1: every function it exports (later versions added
 # more, such as WinHttpGetProxyForUrlEx and the WebSocket calls).
