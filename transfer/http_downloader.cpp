@@ -1,9 +1,11 @@
 #include "transfer/http_downloader.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/connection_share.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -34,7 +36,14 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    const ResourceInfo resource = queryResource(url);
+    const std::size_t workerCount =
+        static_cast<std::size_t>(std::clamp(segmentCount, 1, kMaxSegments));
+    // One per worker; the length query's connection goes on to the first range.
+    std::vector<std::unique_ptr<ConnectionShare>> shares;
+    for (std::size_t i = 0; i < workerCount; ++i) {
+        shares.push_back(std::make_unique<ConnectionShare>());
+    }
+    const ResourceInfo resource = queryResource(url, shares[0].get());
     const std::uint64_t length = resource.length;
     if (length == 0) {
         file.close();
@@ -44,6 +53,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
     DownloadState state(url, resource.version, length, file, shared, reportTo, this);
+    state.noteTimeToFirstByte(resource.firstByteMs);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -51,13 +61,13 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     }
 
     // Never more ranges than bytes: every range holds at least one byte.
-    const std::uint64_t count = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(std::clamp(segmentCount, 1, kMaxSegments)), length);
+    const std::uint64_t count = std::min<std::uint64_t>(workerCount, length);
     const std::uint64_t rangeSize = length / count;
     std::vector<SegmentWorker> workers(count);
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
+        workers[i].share = shares[i].get();
         workers[i].first =
             &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
     }
@@ -82,10 +92,10 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr};
+    SegmentWorker rest{&state, nullptr, shares[0].get()};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
-        transferWholeResource(state);
+        transferWholeResource(state, shares[0].get());
     }
     file.close();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;

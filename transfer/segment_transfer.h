@@ -4,13 +4,16 @@
 
 #include <cstdint>
 
+#include "transfer/connection_share.h"
 #include "transfer/download_state.h"
 
-// What a worker thread starts with: the download, and the range it fetches first (null: it
-// only takes work from the download).
+// What a worker thread starts with: the download, the range it fetches first (null: it only
+// takes work from the download), and the share its requests pass their connection on through
+// (null: none).
 struct SegmentWorker {
     DownloadState* download = nullptr;
     SegmentTask* first = nullptr;
+    ConnectionShare* share = nullptr;
 };
 
 // A worker thread's entry (the argument is a SegmentWorker); the download also runs it on its
@@ -19,8 +22,8 @@ std::uint32_t segmentWorker(void* worker);
 
 // One run on a range: ranged requests for its missing bytes until it is finished or five
 // attempts have failed. An attempt that wrote bytes is no failure.
-void fetchSegment(DownloadState& download, SegmentTask& task);
+void fetchSegment(DownloadState& download, SegmentTask& task, ConnectionShare* share);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
 // only the bytes that the ranges still miss. Up to five attempts.
-void transferWholeResource(DownloadState& download);
+void transferWholeResource(DownloadState& download, ConnectionShare* share);

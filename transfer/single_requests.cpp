@@ -13,7 +13,7 @@ std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
 
 }  // namespace
 
-ResourceInfo queryResource(const std::string& url) {
+ResourceInfo queryResource(const std::string& url, ConnectionShare* share) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
@@ -29,6 +29,7 @@ ResourceInfo queryResource(const std::string& url) {
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
         curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
         curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+        attachShare(handle, share);
         const CURLcode code = curl_easy_perform(handle);
         if (code == CURLE_OK) {
             ResourceInfo info;
@@ -40,6 +41,9 @@ ResourceInfo queryResource(const std::string& url) {
             // libcurl reports -1 when the server gave no length: that is no length at all.
             info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
             info.version = headers.version;
+            curl_off_t firstByte = 0;
+            curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
+            info.firstByteMs = static_cast<std::uint32_t>(firstByte / 1000);
             return info;
         }
         writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
