@@ -80,6 +80,7 @@ SegmentTask* DownloadState::nextWork(const SegmentTask* ended) {
     if (owner == nullptr) {
         return nullptr;
     }
+    expectedWaste_ += expectedWaste(paceOf(*owner, platform::tickCount()), startupMs());
     SegmentTask upper;
     upper.rangeStart = owner->rangeStart + ownerKeeps;
     upper.rangeEnd = owner->rangeEnd;
@@ -103,6 +104,7 @@ SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64
     const std::uint32_t now = platform::tickCount();
     SplitCase splitCase;
     splitCase.startupMs = startupMs();
+    splitCase.wasteAllowance = wasteAllowance();
     if (ended != nullptr) {
         const RequestPace taker = paceOf(*ended, now);
         splitCase.takerRate = taker.deliveringMs >= kShortestRateSample ? taker.rate : -1.0;
@@ -140,6 +142,10 @@ RequestPace DownloadState::paceOf(const SegmentTask& task, std::uint32_t now) co
         pace.rate = static_cast<double>(task.rangeStart - task.requestFrom) / pace.deliveringMs;
     }
     return pace;
+}
+
+double DownloadState::wasteAllowance() const {
+    return std::max(0.0, kWastedShare * static_cast<double>(totalSize) - expectedWaste_);
 }
 
 // The median of the times to first byte seen in this download.
@@ -185,10 +191,12 @@ bool DownloadState::shouldRenew(SegmentTask& task) {
             bestOther = std::max(bestOther, pace.rate);
         }
     }
-    if (!renewPays(task.rangeEnd - task.rangeStart + 1, paceOf(task, now), bestOther,
-                   startupMs())) {
+    const RequestPace pace = paceOf(task, now);
+    if (!renewPays(task.rangeEnd - task.rangeStart + 1, pace, bestOther, startupMs(),
+                   wasteAllowance())) {
         return false;
     }
+    expectedWaste_ += expectedWaste(pace, startupMs());
     task.renewed = true;
     return true;
 }

@@ -110,6 +110,7 @@ private:
     RequestPace paceOf(const SegmentTask& task, std::uint32_t now) const;
     void handOut(SegmentTask& task);
     double startupMs() const;
+    double wasteAllowance() const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
@@ -118,4 +119,5 @@ private:
     std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
     std::uint64_t bytesDone_ = 0;
     std::vector<std::uint32_t> timesToFirstByte_;
+    double expectedWaste_ = 0.0;  // of the cuts made so far
 };

@@ -33,7 +33,7 @@ SplitDecision decideSplit(const SplitCase& splitCase) {
         keep =
             (startup * takerRate + static_cast<double>(left)) * ownerRate / (ownerRate + takerRate);
         gain = (static_cast<double>(left) - keep) / ownerRate;
-        if (gain < startup) {
+        if (gain < startup || expectedWaste(owner, startup) > splitCase.wasteAllowance) {
             return none;
         }
     } else {
@@ -45,10 +45,15 @@ SplitDecision decideSplit(const SplitCase& splitCase) {
     return SplitDecision{true, static_cast<std::uint64_t>(keep), gain};
 }
 
-bool renewPays(std::uint64_t ownerLeft, const RequestPace& owner, double newRate,
-               double startupMs) {
+double expectedWaste(const RequestPace& owner, double startupMs) {
+    return owner.rate > 0.0 ? owner.rate * std::max(startupMs, 1.0) : 0.0;
+}
+
+bool renewPays(std::uint64_t ownerLeft, const RequestPace& owner, double newRate, double startupMs,
+               double wasteAllowance) {
     const double startup = std::max(startupMs, 1.0);
     if (!rateKnown(owner) || newRate <= 0.0 || ownerLeft < kSmallestSplitRange ||
+        expectedWaste(owner, startup) > wasteAllowance ||
         owner.deliveringMs < std::max<double>(kShortestRenewSample, 2.0 * startup) ||
         newRate < kRenewRateFactor * owner.rate) {
         return false;

@@ -15,6 +15,8 @@ constexpr std::uint32_t kShortestRateSample = 50;
 constexpr std::uint32_t kShortestRenewSample = 200;
 // ... and only when a new request is expected to be at least this many times as fast.
 constexpr double kRenewRateFactor = 2.0;
+// The share of the resource that cut requests may waste in one download.
+constexpr double kWastedShare = 0.02;
 
 // What one request has shown so far.
 struct RequestPace {
@@ -30,6 +32,9 @@ struct SplitCase {
     RequestPace owner;
     double takerRate = -1.0;  // the new request's expected rate; negative: as the owner's
     double startupMs = 0.0;   // the time a new request needs before its first byte
+    // Bytes the download may still throw away: what the server has sent past a cut before
+    // the owner's transfer ends there, about the owner's rate times a round trip.
+    double wasteAllowance = 0.0;
 };
 
 struct SplitDecision {
@@ -39,8 +44,9 @@ struct SplitDecision {
 };
 
 // Splits only when the new request, started now and counting its time to the first byte, is
-// expected to finish its part sooner than the owner would, by at least that starting time
-// (a cut request also wastes what the server has already sent past the cut). The owner keeps
+// expected to finish its part sooner than the owner would, by at least that starting time,
+// and the bytes the cut is expected to waste (the owner's rate times that starting time) fit
+// the allowance. The owner keeps
 // the share that lets both parts end together. A request that has not been given twice a new
 // request's starting time to deliver its first byte is never judged; one that is late, or has
 // stored nothing since its first byte for that long, keeps half. A rate measured for less than
@@ -51,5 +57,10 @@ SplitDecision decideSplit(const SplitCase& splitCase);
 // over a new connection: only when it has been delivering long enough to judge, a new request
 // is expected (from the best rate others have shown in this download) to be kRenewRateFactor
 // times as fast, and to finish the range sooner than the owner would by at least its own
-// starting time.
-bool renewPays(std::uint64_t ownerLeft, const RequestPace& owner, double newRate, double startupMs);
+// starting time, and the bytes it is expected to waste fit the allowance.
+bool renewPays(std::uint64_t ownerLeft, const RequestPace& owner, double newRate, double startupMs,
+               double wasteAllowance);
+
+// The bytes a request cut now is expected to waste: what its server sends in the time a
+// request needs to start (the round trip and the server's own time) at the request's rate.
+double expectedWaste(const RequestPace& owner, double startupMs);

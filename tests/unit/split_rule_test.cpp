@@ -28,30 +28,36 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         RequestPace owner;
         double takerMiBPerSecond;  // 0: unknown
         double startupMs;
+        double allowanceMiB;  // bytes cuts may still waste
         bool split;
         double keptFrom, keptTo;  // the owner's share of what is left, when split
     } cases[] = {
         // A far server at full speed: the owner is done within the new request's start.
-        {"fast-owner-far-server", 3 * kMiB, delivering(100), 100, 100, false, 0, 0},
-        {"owner-done-in-3-startups", 30 * kMiB / 10, delivering(30), 30, 100, false, 0, 0},
+        {"fast-owner-far-server", 3 * kMiB, delivering(100), 100, 100, 1, false, 0, 0},
+        {"owner-done-in-3-startups", 30 * kMiB / 10, delivering(30), 30, 100, 1, false, 0, 0},
         // At 30 MiB/s with 10 MiB left the owner needs a third of a second: worth it.
-        {"capped-far-owner-much-left", 10 * kMiB, delivering(30), 30, 100, true, 0.5, 0.7},
+        {"capped-far-owner-much-left", 10 * kMiB, delivering(30), 30, 100, 4, true, 0.5, 0.7},
+        // ... unless the cut would throw away more than the download may still waste: at
+        // 30 MiB/s, what the server sends in 100 ms.
+        {"capped-far-cut-wastes-too-much", 10 * kMiB, delivering(30), 30, 100, 2, false, 0, 0},
+        {"slow-owner-far-server", 10 * kMiB, delivering(1), 30, 100, 0.2, true, 0.01, 0.1},
         // One slow connection on a near server: the slow owner keeps its share of the sum.
-        {"slow-owner-fast-taker", 12 * kMiB, delivering(2), 8, 2, true, 0.19, 0.21},
-        {"equal-rates-halve", 12 * kMiB, delivering(8), 8, 1, true, 0.49, 0.51},
-        {"taker-rate-unknown", 12 * kMiB, delivering(8), 0, 1, true, 0.49, 0.51},
+        {"slow-owner-fast-taker", 12 * kMiB, delivering(2), 8, 2, 1, true, 0.19, 0.21},
+        {"equal-rates-halve", 12 * kMiB, delivering(8), 8, 1, 1, true, 0.49, 0.51},
+        {"taker-rate-unknown", 12 * kMiB, delivering(8), 0, 1, 1, true, 0.49, 0.51},
         // Not yet delivering, within twice the time new requests needed to start: never judged.
-        {"waiting-within-its-chance", 30 * kMiB, waiting(150), 30, 100, false, 0, 0},
-        {"waiting-on-a-near-server", 30 * kMiB, waiting(1), 30, 0, false, 0, 0},
+        {"waiting-within-its-chance", 30 * kMiB, waiting(150), 30, 100, 1, false, 0, 0},
+        {"waiting-on-a-near-server", 30 * kMiB, waiting(1), 30, 0, 1, false, 0, 0},
         // Late to start: the owner keeps half, in case it begins at once.
-        {"late-to-start", 30 * kMiB, waiting(250), 30, 100, true, 0.5, 0.5},
+        {"late-to-start", 30 * kMiB, waiting(250), 30, 100, 1, true, 0.5, 0.5},
         // Delivering, but for too short a time to tell its pace.
-        {"pace-not-known-yet", 30 * kMiB, delivering(1, 10), 30, 1, false, 0, 0},
+        {"pace-not-known-yet", 30 * kMiB, delivering(1, 10), 30, 1, 1, false, 0, 0},
         // Too little left for two parts of 64 KiB.
-        {"too-small-to-split", 2 * kSmallestSplitRange - 1, delivering(0.1), 100, 1, false, 0, 0},
+        {"too-small-to-split", 2 * kSmallestSplitRange - 1, delivering(0.1), 100, 1, 1, false, 0,
+         0},
         // Nothing stored since its first byte: kept half, as a late one.
-        {"stalled-owner", 4 * kMiB, delivering(0), 8, 1, true, 0.5, 0.5},
-        {"stalled-within-two-startups", 4 * kMiB, delivering(0, 150), 8, 100, false, 0, 0},
+        {"stalled-owner", 4 * kMiB, delivering(0), 8, 1, 1, true, 0.5, 0.5},
+        {"stalled-within-two-startups", 4 * kMiB, delivering(0, 150), 8, 100, 1, false, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,6 +66,7 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         splitCase.owner = c.owner;
         splitCase.takerRate = c.takerMiBPerSecond > 0 ? c.takerMiBPerSecond * kMiBPerSecond : -1.0;
         splitCase.startupMs = c.startupMs;
+        splitCase.wasteAllowance = c.allowanceMiB * kMiB;
         const SplitDecision decision = decideSplit(splitCase);
         EXPECT_EQ(decision.split, c.split);
         if (!decision.split) {
@@ -83,6 +90,7 @@ TEST(SplitRule, RenewsOnlyARequestFarSlowerThanOthersOnceItsPaceIsKnown) {
         double newMiBPerSecond;  // the best pace others have shown; 0: none known
         double startupMs;
         bool renew;
+        double allowanceMiB = 1;
     } cases[] = {
         {"quarter-speed-much-left", 15 * kMiB, delivering(2, 300), 8, 2, true},
         {"nothing-known-of-others", 15 * kMiB, delivering(2, 300), 0, 2, false},
@@ -95,11 +103,13 @@ TEST(SplitRule, RenewsOnlyARequestFarSlowerThanOthersOnceItsPaceIsKnown) {
         {"little-left", 40 * 1024, delivering(2, 300), 8, 2, false},
         {"fast-owner-little-left", 1 * kMiB, delivering(40, 300), 200, 100, false},
         {"not-delivering", 15 * kMiB, waiting(5000), 8, 2, false},
+        {"would-waste-too-much", 15 * kMiB, delivering(2, 300), 8, 100, false, 0.1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const double newRate = c.newMiBPerSecond > 0 ? c.newMiBPerSecond * kMiBPerSecond : -1.0;
-        EXPECT_EQ(renewPays(c.ownerLeft, c.owner, newRate, c.startupMs), c.renew);
+        EXPECT_EQ(renewPays(c.ownerLeft, c.owner, newRate, c.startupMs, c.allowanceMiB * kMiB),
+                  c.renew);
     }
 }
 
