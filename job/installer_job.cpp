@@ -28,7 +28,7 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+    if (!progressQuiet_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
         post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
     }
 }
@@ -55,7 +55,26 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
-int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest) {
+bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
+                                                const std::u16string& path,
+                                                const Sha256Digest& expected,
+                                                platform::HeldFile& held) {
+    progressQuiet_ = true;
+    for (const std::string& source : sources) {
+        if (download(std::vector<std::string>{source}, path, kInstallerSegments) != kDownloadOk) {
+            continue;
+        }
+        held = platform::HeldFile::open(path);
+        if (held.isOpen() && fileHasDigest(held, expected)) {
+            return true;
+        }
+        held.close();
+    }
+    return false;
+}
+
+int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest,
+                      const std::vector<std::string>& mirrors) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
@@ -77,7 +96,9 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     }
     const std::u16string installerPath = joinPath(folder.path(), *name);
 
-    const int result = download(toUtf8(address), installerPath, kInstallerSegments);
+    std::vector<std::string> sources{toUtf8(address)};
+    sources.insert(sources.end(), mirrors.begin(), mirrors.end());
+    const int result = download(sources, installerPath, kInstallerSegments);
     if (result != kDownloadOk) {
         platform::removeFile(installerPath);  // whatever is in the folder is this run's own
         return result;
@@ -89,8 +110,12 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         held = platform::HeldFile::open(installerPath);
         if (!held.isOpen() || !fileHasDigest(held, expected)) {
             held.close();
-            platform::removeFile(installerPath);
-            return kInstallerRejected;
+            // Bytes of several sources: one of them may serve another file of the same length.
+            const bool mixed = sourcesThatServed() > 1;
+            if (!mixed || !downloadFromOneSourceAtATime(sources, installerPath, expected, held)) {
+                platform::removeFile(installerPath);
+                return kInstallerRejected;
+            }
         }
     }
     notifyDownloaded();

@@ -10,6 +10,7 @@
 
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
+#include "transfer/download_sources.h"
 #include "transfer/split_rule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
@@ -51,6 +52,8 @@ public:
     const std::string url;
     const ResourceVersion version;
     const std::uint64_t totalSize;
+    // Where the ranges may be fetched from; null: only `url`, with `version`.
+    DownloadSources* sources = nullptr;
 
     // Before any worker runs: adds the range first..last.
     SegmentTask& addSegment(std::uint64_t first, std::uint64_t last);

@@ -6,6 +6,7 @@
 
 #include "support/platform.h"
 #include "transfer/connection_share.h"
+#include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -32,6 +33,15 @@ unsigned progressShift(std::uint64_t totalSize) {
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
+    return download(std::vector<std::string>{url}, path, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
+        return kDownloadNoLength;
+    }
     platform::File file = platform::File::openExclusive(path);
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
@@ -43,16 +53,25 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     for (std::size_t i = 0; i < workerCount; ++i) {
         shares.push_back(std::make_unique<ConnectionShare>());
     }
-    const ResourceInfo resource = queryResource(url, shares[0].get());
+    platform::Mutex mutex;
+    // Without a mutex the ranges cannot share the file safely: they all run on this thread.
+    platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
+    DownloadSources sources(urls, shared);
+    std::size_t answered = 0;
+    ResourceInfo resource;
+    if (urls.size() == 1) {
+        resource = queryResource(urls.front(), shares[0].get());
+        sources.answered(0, resource.version);
+    } else {
+        resource = sources.queryLength(answered);
+    }
     const std::uint64_t length = resource.length;
     if (length == 0) {
         file.close();
         return kDownloadNoLength;
     }
-    platform::Mutex mutex;
-    // Without a mutex the ranges cannot share the file safely: they all run on this thread.
-    platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
-    DownloadState state(url, resource.version, length, file, shared, reportTo, this);
+    DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
+    state.sources = &sources;
     state.noteTimeToFirstByte(resource.firstByteMs);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
@@ -68,6 +87,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
         workers[i].share = shares[i].get();
+        workers[i].source = sources.spread(static_cast<std::size_t>(i));
         workers[i].first =
             &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
     }
@@ -92,11 +112,12 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr, shares[0].get()};
+    SegmentWorker rest{&state, nullptr, sources.spread(0), shares[0].get()};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state, shares[0].get());
     }
     file.close();
+    sourcesThatServed_ = sources.servedCount();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

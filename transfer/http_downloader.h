@@ -1,8 +1,10 @@
 // Downloads one resource into one file over several simultaneous ranged transfers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
@@ -27,11 +29,25 @@ public:
     // exclusively, never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
 
+    // The same from several addresses of the same file, the primary first. The length comes
+    // from the first source that gives one (a source that gives another is never used); the
+    // ranges are dealt over the sources, and a range whose attempt fails, or that receives
+    // nothing for the stall bound while another source is working, moves to another source at
+    // once. With one source this is download(url, path, segmentCount).
+    int download(const std::vector<std::string>& sources, const std::u16string& path,
+                 int segmentCount);
+
+    // How many sources wrote bytes into the file in the latest download.
+    std::size_t sourcesThatServed() const { return sourcesThatServed_; }
+
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
     // bytesDone never falls, and a successful download's last call has bytesDone == totalSize.
     // Both values are scaled down together for resources of 4 GiB and more.
     virtual void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone);
+
+private:
+    std::size_t sourcesThatServed_ = 0;
 };
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.

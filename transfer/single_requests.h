@@ -26,6 +26,20 @@ struct ResourceInfo {
 // With a share, the connection stays open in it for the next request.
 ResourceInfo queryResource(const std::string& url, ConnectionShare* share = nullptr);
 
+// One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:
+// no handle could be made), `status`
+// the answer's status. `noDataSeconds` above 0 ends an attempt that receives nothing for that
+// long sooner than the usual bound (a source with others to turn to).
+constexpr int kNoHandle = -1;
+struct LengthAnswer {
+    int code = 0;
+    long status = 0;
+    ResourceInfo info;  // no length for an error status
+};
+// With a share, the connection stays open in it for the next request.
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0,
+                               ConnectionShare* share = nullptr);
+
 // The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);
 
