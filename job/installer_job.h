@@ -58,8 +58,8 @@ private:
     // After a digest failure: downloads the file again from each source alone, in order, until
     // it matches; the file is held in `held` when it does.
     bool downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
-                                      const std::u16string& path, const Sha256Digest& expected,
-                                      platform::HeldFile& held);
+                                      platform::Directory& folder, const std::u16string& name,
+                                      const Sha256Digest& expected, platform::HeldFile& held);
 
     RunOptions options_;
     ProgressThinning progress_;

@@ -36,6 +36,10 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     return download(std::vector<std::string>{url}, path, segmentCount);
 }
 
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+    return download(std::vector<std::string>{url}, file, segmentCount);
+}
+
 int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
                              int segmentCount) {
     sourcesThatServed_ = 0;
@@ -43,6 +47,18 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
         return kDownloadNoLength;
     }
     platform::File file = platform::File::openExclusive(path);
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
+    }
+    return download(urls, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
+        return kDownloadNoLength;
+    }
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
@@ -67,7 +83,6 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
     }
     const std::uint64_t length = resource.length;
     if (length == 0) {
-        file.close();
         return kDownloadNoLength;
     }
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
@@ -117,7 +132,6 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state, shares[0].get());
     }
-    file.close();
     sourcesThatServed_ = sources.servedCount();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

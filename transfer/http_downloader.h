@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/platform.h"
+
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
 constexpr int kDownloadCannotOpen = -1;
@@ -28,7 +30,6 @@ public:
     // the others idle and a distant server is not asked again for nothing. The file is opened
     // exclusively, never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
-
     // The same from several addresses of the same file, the primary first. The length comes
     // from the first source that gives one (a source that gives another is never used); the
     // ranges are dealt over the sources, and a range whose attempt fails, or that receives
@@ -36,6 +37,10 @@ public:
     // once. With one source this is download(url, path, segmentCount).
     int download(const std::vector<std::string>& sources, const std::u16string& path,
                  int segmentCount);
+    // Both of the above into a file the caller has already opened (read-write; see
+    // platform::Directory), which stays open.
+    int download(const std::string& url, platform::File& file, int segmentCount);
+    int download(const std::vector<std::string>& sources, platform::File& file, int segmentCount);
 
     // How many sources wrote bytes into the file in the latest download.
     std::size_t sourcesThatServed() const { return sourcesThatServed_; }
