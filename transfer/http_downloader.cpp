@@ -40,7 +40,6 @@ int HttpDownloader::download(const std::string& url, platform::File& file, int s
 
 int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
                              int segmentCount) {
-    sourcesThatServed_ = 0;
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -54,6 +53,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
 int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
                              int segmentCount) {
     sourcesThatServed_ = 0;
+    worthAskingAgain_.assign(urls.size(), true);
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -123,5 +123,6 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
         transferWholeResource(state);
     }
     sourcesThatServed_ = sources.servedCount();
+    worthAskingAgain_ = sources.worthAskingAgain();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

@@ -41,8 +41,11 @@ public:
     int download(const std::string& url, platform::File& file, int segmentCount);
     int download(const std::vector<std::string>& sources, platform::File& file, int segmentCount);
 
-    // How many sources wrote bytes into the file in the latest download.
+    // How many sources wrote bytes into the file in the latest download, and, per source, whether
+    // it may be worth asking again (it neither served something else nor failed without
+    // serving a byte).
     std::size_t sourcesThatServed() const { return sourcesThatServed_; }
+    const std::vector<bool>& sourcesWorthAskingAgain() const { return worthAskingAgain_; }
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
@@ -52,6 +55,7 @@ public:
 
 private:
     std::size_t sourcesThatServed_ = 0;
+    std::vector<bool> worthAskingAgain_;
 };
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.
