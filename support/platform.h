@@ -71,6 +71,8 @@ public:
 private:
     friend class Directory;
     explicit File(std::intptr_t native) : native_(native) {}
+    // POSIX: takes an opened descriptor (or -1) with the exclusive lock, or closes it.
+    static File lockedExclusively(int descriptor, bool* heldElsewhere);
     std::intptr_t native_ = -1;
 };
 
@@ -176,6 +178,9 @@ public:
     void close();
 
 private:
+    // POSIX: what createPrivate (`create`) and openExistingPrivate share.
+    static Directory holdPrivate(const WideString& path, bool create);
+
     std::intptr_t native_ = -1;
     std::intptr_t parent_ = -1;  // POSIX: the parent folder, for removeSelf
     WideString name_;

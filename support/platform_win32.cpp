@@ -114,6 +114,15 @@ std::string pathToNative(const WideString& path) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
+namespace {
+
+// The runtime descriptor of a handle to a regular file with a single name on a disk (and, when
+// `ownerChecked`, owned by SYSTEM, the Administrators or this user); otherwise the handle is
+// closed and the result is -1.
+int regularFileDescriptor(HANDLE handle, bool ownerChecked);
+
+}  // namespace
+
 File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     // _wsopen rather than _wsopen_s: Windows XP's msvcrt.dll has none of the _s functions.
     const int descriptor =
@@ -140,20 +149,7 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         }
         return File();
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & refused) != 0 || information.nNumberOfLinks != 1) {
-        CloseHandle(handle);
-        return File();
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    return File(descriptor);
+    return File(regularFileDescriptor(handle, false));
 }
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
@@ -419,6 +415,17 @@ bool isPlainObject(HANDLE handle, bool directory) {
     return directory ? isDirectory : !isDirectory && information.nNumberOfLinks == 1;
 }
 
+int regularFileDescriptor(HANDLE handle, bool ownerChecked) {
+    const int descriptor =
+        isPlainObject(handle, false) && (!ownerChecked || ownedByThisAccount(handle))
+            ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY)
+            : -1;
+    if (descriptor < 0) {
+        CloseHandle(handle);
+    }
+    return descriptor;
+}
+
 // One path component: no separator, no stream name, not "." or "..".
 bool isPlainName(const WideString& name) {
     return !name.empty() && name != u"." && name != u".." &&
@@ -613,16 +620,7 @@ File Directory::openFile(const WideString& name, FileOpening how, bool* heldElse
         }
         return File();
     }
-    if (!isPlainObject(handle, false) || !ownedByThisAccount(handle)) {
-        CloseHandle(handle);
-        return File();
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    return File(descriptor);
+    return File(regularFileDescriptor(handle, true));
 }
 
 HeldFile Directory::openHeld(const WideString& name, File* written) {
