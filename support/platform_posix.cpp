@@ -339,6 +339,9 @@ HeldFile Directory::openHeld(const WideString& name, File* written) {
     HeldFile held;
     const int fd = openInFolder(static_cast<int>(native_), name, O_RDONLY);
     if (fd < 0) {
+        if (written != nullptr) {
+            written->close();
+        }
         return held;
     }
     held.native_ = fd;
