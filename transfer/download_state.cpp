@@ -32,6 +32,7 @@ void DownloadState::handOut(SegmentTask& task) {
     task.busy = true;
     ++task.runs;
     task.requestTick = platform::tickCount();
+    task.requested = false;
     task.delivering = false;
 }
 
@@ -136,7 +137,8 @@ RequestPace DownloadState::paceOf(const SegmentTask& task, std::uint32_t now) co
     RequestPace pace;
     pace.delivering = task.delivering;
     if (!task.delivering) {
-        pace.waitedMs = now - task.requestTick;
+        // A range whose worker has not sent its request yet has waited for nothing.
+        pace.waitedMs = task.requested ? now - task.requestTick : 0;
         return pace;
     }
     const std::uint32_t until = task.finished() ? task.lastStoreTick : now;
@@ -228,6 +230,7 @@ bool DownloadState::beginRequest(SegmentTask& task, std::uint64_t& first, std::u
     }
     task.requestFrom = task.rangeStart;
     task.requestTick = platform::tickCount();
+    task.requested = true;
     task.delivering = false;
     first = task.rangeStart;
     last = task.rangeEnd;

@@ -25,6 +25,7 @@ struct SegmentTask {
     // first body byte came, and when its bytes were last stored.
     std::uint64_t requestFrom = 0;
     std::uint32_t requestTick = 0;
+    bool requested = false;  // a request has been sent for it since it was handed out
     bool delivering = false;
     std::uint32_t firstByteTick = 0;
     std::uint32_t lastStoreTick = 0;

@@ -20,9 +20,9 @@ SplitDecision decideSplit(const SplitCase& splitCase) {
     }
     double keep = 0.0;
     double gain = 0.0;
-    const bool late = !owner.delivering && owner.waitedMs >= 2.0 * startup;
-    const bool stalled =
-        rateKnown(owner) && owner.rate <= 0.0 && owner.deliveringMs >= 2.0 * startup;
+    const double lateAfter = std::max<double>(kShortestLateWait, 2.0 * startup);
+    const bool late = !owner.delivering && owner.waitedMs >= lateAfter;
+    const bool stalled = rateKnown(owner) && owner.rate <= 0.0 && owner.deliveringMs >= lateAfter;
     if (late || stalled) {
         keep = static_cast<double>(left) / 2.0;
         gain = startup;  // its end is unknown: whatever the new request brings is a gain

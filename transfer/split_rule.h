@@ -13,6 +13,9 @@ constexpr std::uint32_t kShortestRateSample = 50;
 // time a new request needs to start), so that a server's first burst or a short pause on a
 // link is not taken for its pace.
 constexpr std::uint32_t kShortestRenewSample = 200;
+// A request that has not delivered its first byte is judged late only after twice the time
+// new requests needed to start, and never before this many milliseconds.
+constexpr std::uint32_t kShortestLateWait = 100;
 // ... and only when a new request is expected to be at least this many times as fast.
 constexpr double kRenewRateFactor = 2.0;
 // The share of the resource that cut requests may waste in one download.
@@ -46,11 +49,11 @@ struct SplitDecision {
 // Splits only when the new request, started now and counting its time to the first byte, is
 // expected to finish its part sooner than the owner would, by at least that starting time,
 // and the bytes the cut is expected to waste (the owner's rate times that starting time) fit
-// the allowance. The owner keeps
-// the share that lets both parts end together. A request that has not been given twice a new
-// request's starting time to deliver its first byte is never judged; one that is late, or has
-// stored nothing since its first byte for that long, keeps half. A rate measured for less than
-// kShortestRateSample is no rate.
+// the allowance. The owner keeps the share that lets both parts end together. A request that
+// has not been given twice a new request's starting time (and at least kShortestLateWait) to
+// deliver its first byte is never judged; one that is late, or has stored nothing since its
+// first byte for that long, keeps half. A rate measured for less than kShortestRateSample is
+// no rate.
 SplitDecision decideSplit(const SplitCase& splitCase);
 
 // Whether the owner's request should end and its range be asked for again by a new request,

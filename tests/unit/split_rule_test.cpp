@@ -47,7 +47,8 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         {"taker-rate-unknown", 12 * kMiB, delivering(8), 0, 1, 1, true, 0.49, 0.51},
         // Not yet delivering, within twice the time new requests needed to start: never judged.
         {"waiting-within-its-chance", 30 * kMiB, waiting(150), 30, 100, 1, false, 0, 0},
-        {"waiting-on-a-near-server", 30 * kMiB, waiting(1), 30, 0, 1, false, 0, 0},
+        {"waiting-on-a-near-server", 30 * kMiB, waiting(50), 30, 1, 1, false, 0, 0},
+        {"late-on-a-near-server", 30 * kMiB, waiting(kShortestLateWait), 30, 1, 1, true, 0.5, 0.5},
         // Late to start: the owner keeps half, in case it begins at once.
         {"late-to-start", 30 * kMiB, waiting(250), 30, 100, 1, true, 0.5, 0.5},
         // Delivering, but for too short a time to tell its pace.
