@@ -58,8 +58,11 @@ public:
     bool isOpen() const { return native_ >= 0; }
     // Writes all of the bytes at the offset; false when the write fails or is short. Uses no
     // shared file position (POSIX pwrite; Windows WriteFile with an offset), so several threads
-    // may write at different offsets at once without a lock.
-    bool writeAt(std::uint64_t offset, const void* data, std::size_t size);
+    // may write at different offsets at once without a lock. On a failure `*diskFull` (if
+    // given) tells whether the volume had no room (POSIX ENOSPC; Windows ERROR_DISK_FULL or
+    // ERROR_HANDLE_DISK_FULL).
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t size,
+                 bool* diskFull = nullptr);
     // Seeks to the end and writes; false when the write fails or is short.
     bool append(const void* data, std::size_t size);
     // Current size in bytes, or -1 when it cannot be read.
@@ -75,6 +78,11 @@ private:
 
 // Deletes a file (never a directory). False when it did not exist or could not be deleted.
 bool removeFile(const WideString& path);
+
+// Bytes that this user may still write on the volume that holds the file or directory at
+// `path`, or -1 when that cannot be told. POSIX: statvfs's f_bavail blocks. Windows:
+// GetDiskFreeSpaceExW's bytes free to the caller, asked of the path's directory.
+std::int64_t freeSpaceAt(const WideString& path);
 
 // A file opened for reading that nobody can change, rename or delete while it is held, so that
 // what was read from it is what a program started from it runs. Windows: the handle shares

@@ -152,7 +152,10 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
     return File(descriptor);
 }
 
-bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, bool* diskFull) {
+    if (diskFull != nullptr) {
+        *diskFull = false;
+    }
     if (!isOpen() || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
         return false;
     }
@@ -171,6 +174,10 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD written = 0;
         if (!WriteFile(handle, next, chunk, &written, &at) || written == 0) {
+            const DWORD error = GetLastError();
+            if (diskFull != nullptr) {
+                *diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+            }
             return false;
         }
         next += written;
@@ -218,6 +225,21 @@ void File::close() {
         _close(static_cast<int>(native_));
         native_ = -1;
     }
+}
+
+std::int64_t freeSpaceAt(const WideString& path) {
+    // The call wants a directory: the path's own, up to and including its last separator.
+    const std::size_t last = path.find_last_of(u"\\/");
+    const WideString directory =
+        last == WideString::npos ? WideString(u".\\") : path.substr(0, last + 1);
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(reinterpret_cast<LPCWSTR>(directory.c_str()), &available, nullptr,
+                             nullptr)) {
+        return -1;
+    }
+    return available.QuadPart > static_cast<ULONGLONG>(LLONG_MAX)
+               ? LLONG_MAX
+               : static_cast<std::int64_t>(available.QuadPart);
 }
 
 bool removeFile(const WideString& path) {

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
+#include "transfer/transfer_limits.h"
+
 DownloadState::DownloadState(const std::string& url, const ResourceVersion& version,
                              std::uint64_t totalSize, platform::File& file, platform::Mutex* mutex,
                              ProgressReporter reporter, void* reporterContext)
     : url(url),
       version(version),
       totalSize(totalSize),
+      backoff(transferLimits().rangeRetries, transferLimits().downloadStallDeadlineMs,
+              transferLimits().retryAfterCapMs),
       file_(file),
       mutex_(mutex),
       reporter_(reporter),
@@ -137,10 +141,12 @@ std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, co
         take = std::min(position + length - offset, last - offset + 1);
         task.rangeStart += take;  // claimed: a split now cuts above these bytes
     }
+    bool noSpace = false;
     const bool written =
-        file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take));
+        file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take), &noSpace);
     platform::MutexLock lock(mutex_);
     if (!written) {
+        diskFull = diskFull || noSpace;
         failed = true;
         return 0;
     }
@@ -165,6 +171,11 @@ void DownloadState::storeMissing(std::uint64_t position, const char* data, std::
 std::uint64_t DownloadState::bytesDone() {
     platform::MutexLock lock(mutex_);
     return bytesDone_;
+}
+
+bool DownloadState::finished(SegmentTask& task) {
+    platform::MutexLock lock(mutex_);
+    return task.finished();
 }
 
 bool DownloadState::allFinished() {

@@ -10,6 +10,7 @@
 
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
+#include "transfer/retry_schedule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
 // with one per segment; a split adds one. Read and changed only under the download's mutex.
@@ -79,9 +80,14 @@ public:
 
     std::uint64_t bytesDone();
     bool allFinished();
+    bool finished(SegmentTask& task);
 
     // Set when the file refused a write, or a body was longer than the resource.
     std::atomic<bool> failed{false};
+    // Set with `failed` when the write failed for lack of space on the volume.
+    std::atomic<bool> diskFull{false};
+    // The pace of the retries to the download's server (one per source).
+    SourceBackoff backoff;
     // Set when a server answered a ranged request with the whole resource.
     std::atomic<bool> rangesIgnored{false};
     bool cannotSucceed() const { return failed || rangesIgnored; }

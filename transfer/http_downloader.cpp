@@ -27,6 +27,12 @@ unsigned progressShift(std::uint64_t totalSize) {
     return shift;
 }
 
+bool hasRoomFor(const std::u16string& path, std::uint64_t length, std::uint64_t present) {
+    const std::int64_t free = platform::freeSpaceAt(path);
+    const std::uint64_t needed = length > present ? length - present : 0;
+    return free < 0 || static_cast<std::uint64_t>(free) >= needed;
+}
+
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
@@ -39,6 +45,16 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (length == 0) {
         file.close();
         return kDownloadNoLength;
+    }
+    // Said before any body is asked for: a full disk is no network failure. The file was just
+    // made for this download when it is empty, and goes again.
+    const std::int64_t onDisk = file.size();
+    if (onDisk >= 0 && !hasRoomFor(path, length, std::min<std::uint64_t>(onDisk, length))) {
+        file.close();
+        if (onDisk == 0) {
+            platform::removeFile(path);
+        }
+        return kDownloadNoSpace;
     }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
@@ -88,5 +104,8 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
         transferWholeResource(state);
     }
     file.close();
+    if (state.diskFull) {
+        return kDownloadNoSpace;
+    }
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

@@ -9,6 +9,8 @@ constexpr int kDownloadOk = 0;
 constexpr int kDownloadCannotOpen = -1;
 constexpr int kDownloadNoLength = -2;
 constexpr int kDownloadIncomplete = -4;
+// The volume of the file has not enough free space for the resource, or a write found it full.
+constexpr int kDownloadNoSpace = -6;
 
 constexpr int kMaxSegments = 64;
 
@@ -32,6 +34,11 @@ public:
     // Both values are scaled down together for resources of 4 GiB and more.
     virtual void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone);
 };
+
+// False when the volume that holds `path` has less free space than the `length` of the
+// resource minus the `present` bytes of it already in the file there; true when the free space
+// cannot be told.
+bool hasRoomFor(const std::u16string& path, std::uint64_t length, std::uint64_t present);
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.
 unsigned progressShift(std::uint64_t totalSize);

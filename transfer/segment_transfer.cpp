@@ -8,6 +8,7 @@
 #include "transfer/content_range.h"
 #include "transfer/curl_easy.h"
 #include "transfer/request_limits.h"
+#include "transfer/retry_after.h"
 
 namespace {
 
@@ -24,6 +25,13 @@ constexpr std::size_t kGatheredWriteBytes = 256 * 1024;
 // rates that splits are judged by follow what has arrived.
 constexpr std::uint32_t kGatheredWriteMs = 50;
 
+// A request made real progress when it stored this many bytes (or finished its range): less
+// is a failed attempt, so that a server that sends a byte and breaks off is not asked for ever.
+constexpr std::uint64_t kRealProgressBytes = 64 * 1024;
+// A wait between retries is cut into slices this long, so that a download that can no longer
+// succeed (a full disk) ends at once.
+constexpr std::uint32_t kWaitSliceMs = 50;
+
 enum class Answer { Unchecked, Accepted, Refused };
 
 // One ranged request and what its answer has delivered.
@@ -38,8 +46,10 @@ struct RangedTransfer {
     std::uint64_t declaredLast;  // the last byte the answer's Content-Range promises
     std::uint64_t position;      // the resource's offset of the first byte not yet stored
     bool progressed;
-    std::vector<char> gathered;   // body bytes from `position` on, not yet stored
-    std::uint32_t gatheredSince;  // tick count when the first of them arrived
+    std::vector<char> gathered;      // body bytes from `position` on, not yet stored
+    std::uint32_t gatheredSince;     // tick count when the first of them arrived
+    std::uint64_t stored = 0;        // bytes of this request in the file
+    std::uint64_t progressMark = 0;  // `stored` when the server's backoff last heard of it
 };
 
 bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& download) {
@@ -80,8 +90,60 @@ bool storeGathered(RangedTransfer& transfer) {
     const bool all = written == transfer.gathered.size();
     transfer.position += written;
     transfer.progressed = transfer.progressed || written > 0;
+    transfer.stored += written;
+    if (transfer.stored - transfer.progressMark >= kRealProgressBytes) {
+        // A long request keeps its server in good standing while it runs.
+        transfer.progressMark = transfer.stored;
+        transfer.download->backoff.progressed();
+    }
     transfer.gathered.clear();
     return all;
+}
+
+// libcurl's progress function of a ranged request, called at least once a second: bytes that
+// have waited gathered are written even while the server sends nothing more, and the request
+// ends once the download can no longer succeed or its server's deadline has passed.
+int watchRangedTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
+    DownloadState& download = *transfer.download;
+    if (download.cannotSucceed() || download.backoff.deadlinePassed()) {
+        return 1;
+    }
+    if (!transfer.gathered.empty() &&
+        platform::tickCount() - transfer.gatheredSince >= kGatheredWriteMs) {
+        return storeGathered(transfer) ? 0 : 1;  // not all taken: the range ended or was cut
+    }
+    return 0;
+}
+
+bool rangesCannotSucceed(const DownloadState& download) {
+    return download.cannotSucceed();
+}
+
+bool wholeCannotSucceed(const DownloadState& download) {
+    return download.failed;
+}
+
+// Sleeps until the download's server may be asked again; false when it may not be asked any
+// more (its deadline passed) or `hopeless` says the download can no longer succeed.
+bool awaitTurn(DownloadState& download, bool (*hopeless)(const DownloadState&)) {
+    while (!hopeless(download)) {
+        const std::optional<std::uint32_t> wait = download.backoff.waitBeforeRequest();
+        if (!wait) {
+            return false;
+        }
+        if (*wait == 0) {
+            return true;
+        }
+        platform::sleepMilliseconds(std::min(*wait, kWaitSliceMs));
+    }
+    return false;
+}
+
+void watchTransfer(CURL* handle, curl_xferinfo_callback watch, void* user) {
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watch);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, user);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 }
 
 std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user) {
@@ -143,8 +205,14 @@ struct WholeTransfer {
     CURL* handle;
     AnswerHeaders headers;
     Answer answer;
-    std::uint64_t position;  // the resource's offset of the next body byte
+    std::uint64_t position;          // the resource's offset of the next body byte
+    std::uint64_t progressMark = 0;  // the download's byte count when its backoff last heard
 };
+
+int watchWholeTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    DownloadState& download = *static_cast<WholeTransfer*>(user)->download;
+    return download.failed || download.backoff.deadlinePassed() ? 1 : 0;
+}
 
 std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* user) {
     WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
@@ -168,6 +236,11 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
         return 0;
     }
     whole.position += length;
+    const std::uint64_t done = download.bytesDone();
+    if (done - whole.progressMark >= kRealProgressBytes) {
+        whole.progressMark = done;
+        download.backoff.progressed();
+    }
     return length;
 }
 
@@ -177,11 +250,12 @@ void fetchSegment(DownloadState& download, SegmentTask& task) {
     int failures = 0;
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    while (failures < kRequestAttempts && !download.cannotSucceed() &&
+    while (failures < kRequestAttempts && awaitTurn(download, rangesCannotSucceed) &&
            download.beginRequest(task, first, last)) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             ++failures;
+            download.backoff.failed();
             continue;
         }
         RangedTransfer transfer{&download,         &task, easy.get(), first, last, AnswerHeaders(),
@@ -192,11 +266,15 @@ void fetchSegment(DownloadState& download, SegmentTask& task) {
         setTransferOptions(easy.get(), download.url, writeSegment, &transfer, transfer.headers,
                            extraHeaders.get());
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
+        watchTransfer(easy.get(), watchRangedTransfer, &transfer);
         curl_easy_perform(easy.get());
         // What arrived before the answer ended or broke off is the resource's all the same.
         storeGathered(transfer);
-        if (!transfer.progressed) {
+        if (transfer.stored >= kRealProgressBytes || download.finished(task)) {
+            download.backoff.progressed();
+        } else {
             ++failures;
+            download.backoff.failed(askedWaitMs(responseCode(easy.get()), transfer.headers));
         }
     }
 }
@@ -216,18 +294,28 @@ std::uint32_t segmentWorker(void* argument) {
 }
 
 void transferWholeResource(DownloadState& download) {
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        if (download.failed || download.allFinished()) {
+    int failures = 0;
+    while (failures < kRequestAttempts) {
+        if (download.failed || download.allFinished() || !awaitTurn(download, wholeCannotSucceed)) {
             return;
         }
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
+            ++failures;
+            download.backoff.failed();
             continue;
         }
-        WholeTransfer whole{&download, easy.get(), AnswerHeaders(), Answer::Unchecked, 0};
+        const std::uint64_t before = download.bytesDone();
+        WholeTransfer whole{&download, easy.get(), AnswerHeaders(), Answer::Unchecked, 0, before};
         setTransferOptions(easy.get(), download.url, writeWhole, &whole, whole.headers, nullptr);
+        watchTransfer(easy.get(), watchWholeTransfer, &whole);
         if (curl_easy_perform(easy.get()) == CURLE_OK) {
             return;
+        }
+        // Bytes it wrote anew count as progress, not those it had to pass over.
+        if (download.bytesDone() - before < kRealProgressBytes && !download.allFinished()) {
+            ++failures;
+            download.backoff.failed(askedWaitMs(responseCode(easy.get()), whole.headers));
         }
     }
 }

@@ -18,9 +18,11 @@ struct SegmentWorker {
 std::uint32_t segmentWorker(void* worker);
 
 // One run on a range: ranged requests for its missing bytes until it is finished or five
-// attempts have failed. An attempt that wrote bytes is no failure.
+// attempts have failed. An attempt that stored 64 KiB or finished the range is no failure.
+// Requests wait for the turn that the download's backoff gives them, and none is made once
+// the server's deadline has passed.
 void fetchSegment(DownloadState& download, SegmentTask& task);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
-// only the bytes that the ranges still miss. Up to five attempts.
+// only the bytes that the ranges still miss. Up to five failed attempts, paced like the ranges.
 void transferWholeResource(DownloadState& download);

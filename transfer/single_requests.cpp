@@ -1,22 +1,56 @@
 #include "transfer/single_requests.h"
 
+#include <algorithm>
+
 #include "support/diagnostic_log.h"
 #include "transfer/curl_easy.h"
+#include "transfer/retry_after.h"
+#include "transfer/transfer_limits.h"
 
 namespace {
 
 constexpr long kFirstErrorStatus = 400;
+constexpr long kFirstServerErrorStatus = 500;
+constexpr long kTooManyRequests = 429;
 
 std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
 
+// An answer that says the server cannot serve now, not that the resource is not there.
+bool isPassingTrouble(long status) {
+    return status >= kFirstServerErrorStatus || status == kTooManyRequests;
+}
+
+// Failures that no wait can mend: the address or this build, not the network.
+bool isLocalFailure(CURLcode code) {
+    return code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT ||
+           code == CURLE_NOT_BUILT_IN;
+}
+
+// An attempt may not run past the phase's deadline (0 would mean no limit at all).
+void limitToPhase(CURL* handle, const RetryPacer& pacer) {
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(pacer.msLeft())));
+}
+
 }  // namespace
 
+RetryPacer lengthQueryPacer() {
+    const TransferLimits limits = transferLimits();
+    return RetryPacer(limits.lengthRetries, limits.lengthDeadlineMs, limits.retryAfterCapMs);
+}
+
+RetryPacer manifestPacer() {
+    const TransferLimits limits = transferLimits();
+    return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs);
+}
+
 ResourceInfo queryResource(const std::string& url) {
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    RetryPacer pacer = lengthQueryPacer();
+    for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
+            pacer.failed();
             continue;
         }
         AnswerHeaders headers;
@@ -25,14 +59,19 @@ ResourceInfo queryResource(const std::string& url) {
         curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
         curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
         setCommonTransferOptions(handle);
+        limitToPhase(handle, pacer);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
         curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
         curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
-        const CURLcode code = curl_easy_perform(handle);
+        CURLcode code = curl_easy_perform(handle);
+        const long status = responseCode(handle);
+        if (code == CURLE_OK && isPassingTrouble(status)) {
+            code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
+        }
         if (code == CURLE_OK) {
             ResourceInfo info;
-            if (responseCode(handle) >= kFirstErrorStatus) {
+            if (status >= kFirstErrorStatus) {
                 return info;  // the length of an error page is not the resource's
             }
             curl_off_t length = -1;
@@ -43,6 +82,9 @@ ResourceInfo queryResource(const std::string& url) {
             return info;
         }
         writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
+        if (!isLocalFailure(code)) {
+            pacer.failed(askedWaitMs(status, headers));
+        }
     }
     return ResourceInfo();
 }
@@ -52,25 +94,40 @@ std::uint64_t getFileSize(const std::string& url) {
 }
 
 bool getData(const std::string& url, std::string& out) {
+    RetryPacer pacer = manifestPacer();
+    return getData(url, out, pacer);
+}
+
+bool getData(const std::string& url, std::string& out, RetryPacer& pacer) {
     // What the caller passed stays in front; what a failed attempt delivered does not: the
     // rest of an answer that broke off would run into the next answer's first line.
     const std::size_t callersText = out.size();
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
         out.resize(callersText);
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
+            pacer.failed();
             continue;
         }
         CURL* handle = easy.get();
         BodySink sink{&out, 0, handle};
+        AnswerHeaders headers;
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_HEADER, 0L);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
         setCommonTransferOptions(handle);
+        limitToPhase(handle, pacer);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendToBuffer);
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
         // An error answer without a body never reaches the write function.
-        if (curl_easy_perform(handle) == CURLE_OK && responseCode(handle) < kFirstErrorStatus) {
+        const CURLcode code = curl_easy_perform(handle);
+        const long status = responseCode(handle);
+        if (code == CURLE_OK && status < kFirstErrorStatus) {
             return true;
+        }
+        if (!isLocalFailure(code)) {
+            pacer.failed(askedWaitMs(status, headers));
         }
     }
     out.resize(callersText);
