@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <random>
 
 std::uint32_t retryCeilingMs(const RetrySteps& steps, int retry) {
@@ -30,7 +29,7 @@ std::uint32_t boundedWaitMs(std::uint32_t drawnMs, std::optional<std::uint32_t> 
 }
 
 double randomUnit() {
-    static std::mutex guard;
+    static platform::Mutex guard;  // the Windows build has no std::mutex
     static std::mt19937_64 generator = [] {
         // std::random_device may be a fixed sequence on some runtimes: the clocks and an
         // address that moves with every start make the seed differ between processes anyway.
@@ -44,7 +43,7 @@ double randomUnit() {
             static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&onTheStack))};
         return std::mt19937_64(seed);
     }();
-    std::lock_guard<std::mutex> lock(guard);
+    platform::MutexLock lock(&guard);
     return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
 

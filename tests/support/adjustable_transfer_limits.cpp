@@ -1,10 +1,10 @@
 #include "tests/support/adjustable_transfer_limits.h"
 
-#include <mutex>
+#include "support/platform.h"
 
 namespace {
 
-std::mutex guard;
+platform::Mutex guard;  // the Windows build has no std::mutex (win32 threads)
 TransferLimits current = defaultTestTransferLimits();
 
 }  // namespace
@@ -17,12 +17,12 @@ TransferLimits defaultTestTransferLimits() {
 }
 
 TransferLimits transferLimits() {
-    std::lock_guard<std::mutex> lock(guard);
+    platform::MutexLock lock(&guard);
     return current;
 }
 
 void setTransferLimitsForTest(TransferLimits limits) {
-    std::lock_guard<std::mutex> lock(guard);
+    platform::MutexLock lock(&guard);
     current = limits;
 }
 
