@@ -28,7 +28,7 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+    if (!progressQuiet_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
         post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
     }
 }
@@ -55,7 +55,34 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
-int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest) {
+bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
+                                                platform::Directory& folder,
+                                                const std::u16string& name,
+                                                const Sha256Digest& expected,
+                                                platform::HeldFile& held) {
+    progressQuiet_ = true;
+    // Neither a source that serves another length nor one that failed without serving a byte.
+    const std::vector<bool> worth = sourcesWorthAskingAgain();
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!worth[i]) {
+            continue;
+        }
+        platform::File file = folder.openFile(name, platform::FileOpening::OpenOrCreate);
+        if (!file.isOpen() || download(std::vector<std::string>{sources[i]}, file,
+                                       kInstallerSegments) != kDownloadOk) {
+            continue;
+        }
+        held = folder.openHeld(name, &file);
+        if (held.isOpen() && fileHasDigest(held, expected)) {
+            return true;
+        }
+        held.close();
+    }
+    return false;
+}
+
+int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest,
+                      const std::vector<std::string>& mirrors) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
@@ -70,40 +97,51 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         return kInstallerRejected;
     }
     // Nothing that others may have placed in the temporary directory is opened, replaced or
-    // deleted, and the installer does not load libraries planted beside it.
-    const WorkingFolder folder(directory);
-    if (!folder.isCreated()) {
+    // deleted, and the installer does not load libraries planted beside it. The folder is held
+    // until it is removed and every file in it is opened through it, so that renaming or
+    // replacing the folder redirects nothing.
+    WorkingFolder working(directory);
+    if (!working.isCreated()) {
         return kNoInstallerPath;
     }
-    const std::u16string installerPath = joinPath(folder.path(), *name);
-
-    const int result = download(toUtf8(address), installerPath, kInstallerSegments);
+    platform::Directory& folder = working.folder();
+    platform::File file = folder.openFile(*name, platform::FileOpening::CreateNew);
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
+    }
+    std::vector<std::string> sources{toUtf8(address)};
+    sources.insert(sources.end(), mirrors.begin(), mirrors.end());
+    const int result = download(sources, file, kInstallerSegments);
     if (result != kDownloadOk) {
-        platform::removeFile(installerPath);  // whatever is in the folder is this run's own
+        file.close();
+        folder.removeFile(*name);  // whatever is in the folder is this run's own
         return result;
     }
-    // Held from before the digest is computed until the installer has started, so that what
-    // runs is what was checked.
-    platform::HeldFile held;
-    if (checked) {
-        held = platform::HeldFile::open(installerPath);
-        if (!held.isOpen() || !fileHasDigest(held, expected)) {
-            held.close();
-            platform::removeFile(installerPath);
+    // Held, in every build, from the end of the download until the installer has ended: the
+    // digest is computed through this handle and the installer started from it, so that what
+    // runs is what was checked and nobody can change it meanwhile.
+    platform::HeldFile held = folder.openHeld(*name, &file);
+    if (checked && (!held.isOpen() || !fileHasDigest(held, expected))) {
+        held.close();
+        // Bytes of several sources: one of them may serve another file of the same length.
+        const bool mixed = sourcesThatServed() > 1;
+        if (!mixed || !downloadFromOneSourceAtATime(sources, folder, *name, expected, held)) {
+            folder.removeFile(*name);
             return kInstallerRejected;
         }
     }
     notifyDownloaded();
 
-    platform::Process installer =
-        platform::Process::start(installerPath, installerCommandLine(installerPath, options_));
-    held.close();
+    const std::u16string installerPath = joinPath(working.path(), *name);
+    platform::Process installer = platform::Process::start(
+        held, installerPath, installerCommandLine(installerPath, options_));
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
         installer.close();
     } else {
         writeLog("Failed to start the setup file.\n");
     }
-    platform::removeFile(installerPath);
+    held.close();
+    folder.removeFile(*name);
     return 0;
 }

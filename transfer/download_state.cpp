@@ -10,8 +10,6 @@ DownloadState::DownloadState(const std::string& url, const ResourceVersion& vers
     : url(url),
       version(version),
       totalSize(totalSize),
-      backoff(transferLimits().rangeRetries, transferLimits().downloadStallDeadlineMs,
-              transferLimits().retryAfterCapMs),
       file_(file),
       mutex_(mutex),
       reporter_(reporter),
@@ -171,6 +169,17 @@ void DownloadState::storeMissing(std::uint64_t position, const char* data, std::
 std::uint64_t DownloadState::bytesDone() {
     platform::MutexLock lock(mutex_);
     return bytesDone_;
+}
+
+SourceBackoff& DownloadState::backoffFor(std::size_t source) {
+    platform::MutexLock lock(mutex_);
+    while (backoffs_.size() <= source) {
+        // A source's deadline counts from its first request.
+        const TransferLimits limits = transferLimits();
+        backoffs_.emplace_back(limits.rangeRetries, limits.downloadStallDeadlineMs,
+                               limits.retryAfterCapMs);
+    }
+    return backoffs_[source];
 }
 
 bool DownloadState::finished(SegmentTask& task) {

@@ -10,6 +10,7 @@
 
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
+#include "transfer/download_sources.h"
 #include "transfer/retry_schedule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
@@ -47,6 +48,8 @@ public:
     const std::string url;
     const ResourceVersion version;
     const std::uint64_t totalSize;
+    // Where the ranges may be fetched from; null: only `url`, with `version`.
+    DownloadSources* sources = nullptr;
 
     // Before any worker runs: adds the range first..last.
     SegmentTask& addSegment(std::uint64_t first, std::uint64_t last);
@@ -86,8 +89,8 @@ public:
     std::atomic<bool> failed{false};
     // Set with `failed` when the write failed for lack of space on the volume.
     std::atomic<bool> diskFull{false};
-    // The pace of the retries to the download's server (one per source).
-    SourceBackoff backoff;
+    // The pace of the retries to one of the download's sources (made on first use).
+    SourceBackoff& backoffFor(std::size_t source);
     // Set when a server answered a ranged request with the whole resource.
     std::atomic<bool> rangesIgnored{false};
     bool cannotSucceed() const { return failed || rangesIgnored; }
@@ -100,6 +103,8 @@ private:
     platform::Mutex* mutex_;
     ProgressReporter reporter_;
     void* reporterContext_;
-    std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
+    std::deque<SegmentTask> segments_;
+    std::deque<SourceBackoff> backoffs_;  // a deque: adding one moves none of the others  // a
+                                          // deque: adding a range moves none of the others
     std::uint64_t bytesDone_ = 0;
 };

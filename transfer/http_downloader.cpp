@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -27,8 +28,8 @@ unsigned progressShift(std::uint64_t totalSize) {
     return shift;
 }
 
-bool hasRoomFor(const std::u16string& path, std::uint64_t length, std::uint64_t present) {
-    const std::int64_t free = platform::freeSpaceAt(path);
+bool hasRoomFor(const platform::File& file, std::uint64_t length, std::uint64_t present) {
+    const std::int64_t free = file.volumeFreeSpace();
     const std::uint64_t needed = length > present ? length - present : 0;
     return free < 0 || static_cast<std::uint64_t>(free) >= needed;
 }
@@ -36,30 +37,64 @@ bool hasRoomFor(const std::u16string& path, std::uint64_t length, std::uint64_t 
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
+    return download(std::vector<std::string>{url}, path, segmentCount);
+}
+
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+    return download(std::vector<std::string>{url}, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
+                             int segmentCount) {
+    if (urls.empty()) {
+        return kDownloadNoLength;
+    }
     platform::File file = platform::File::openExclusive(path);
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    const ResourceInfo resource = queryResource(url);
-    const std::uint64_t length = resource.length;
-    if (length == 0) {
+    const int result = download(urls, file, segmentCount);
+    // A file made for a download that found too little room goes again.
+    if (result == kDownloadNoSpace && file.size() == 0) {
         file.close();
+        platform::removeFile(path);
+    }
+    return result;
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    worthAskingAgain_.assign(urls.size(), true);
+    if (urls.empty()) {
         return kDownloadNoLength;
     }
-    // Said before any body is asked for: a full disk is no network failure. The file was just
-    // made for this download when it is empty, and goes again.
-    const std::int64_t onDisk = file.size();
-    if (onDisk >= 0 && !hasRoomFor(path, length, std::min<std::uint64_t>(onDisk, length))) {
-        file.close();
-        if (onDisk == 0) {
-            platform::removeFile(path);
-        }
-        return kDownloadNoSpace;
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
     }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
-    DownloadState state(url, resource.version, length, file, shared, reportTo, this);
+    DownloadSources sources(urls, shared);
+    std::size_t answered = 0;
+    ResourceInfo resource;
+    if (urls.size() == 1) {
+        resource = queryResource(urls.front());
+        sources.answered(0, resource.version);
+    } else {
+        resource = sources.queryLength(answered);
+    }
+    const std::uint64_t length = resource.length;
+    if (length == 0) {
+        return kDownloadNoLength;
+    }
+    // Said before any body is asked for: a full disk is no network failure.
+    const std::int64_t onDisk = file.size();
+    if (onDisk >= 0 && !hasRoomFor(file, length, std::min<std::uint64_t>(onDisk, length))) {
+        return kDownloadNoSpace;
+    }
+    DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
+    state.sources = &sources;
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -74,6 +109,7 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
+        workers[i].source = sources.spread(static_cast<std::size_t>(i));
         workers[i].first =
             &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
     }
@@ -98,12 +134,13 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr};
+    SegmentWorker rest{&state, nullptr, sources.spread(0)};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state);
     }
-    file.close();
+    sourcesThatServed_ = sources.servedCount();
+    worthAskingAgain_ = sources.worthAskingAgain();
     if (state.diskFull) {
         return kDownloadNoSpace;
     }

@@ -1,8 +1,12 @@
 // Downloads one resource into one file over several simultaneous ranged transfers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "support/platform.h"
 
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
@@ -27,18 +31,39 @@ public:
     // one slow connection does not hold the others idle. The file is opened exclusively,
     // never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
+    // The same from several addresses of the same file, the primary first. The length comes
+    // from the first source that gives one (a source that gives another is never used); the
+    // ranges are dealt over the sources, and a range whose attempt fails, or that receives
+    // nothing for the stall bound while another source is working, moves to another source at
+    // once. With one source this is download(url, path, segmentCount).
+    int download(const std::vector<std::string>& sources, const std::u16string& path,
+                 int segmentCount);
+    // Both of the above into a file the caller has already opened (read-write; see
+    // platform::Directory), which stays open.
+    int download(const std::string& url, platform::File& file, int segmentCount);
+    int download(const std::vector<std::string>& sources, platform::File& file, int segmentCount);
+
+    // How many sources wrote bytes into the file in the latest download, and, per source, whether
+    // it may be worth asking again (it neither served something else nor failed without
+    // serving a byte).
+    std::size_t sourcesThatServed() const { return sourcesThatServed_; }
+    const std::vector<bool>& sourcesWorthAskingAgain() const { return worthAskingAgain_; }
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
     // bytesDone never falls, and a successful download's last call has bytesDone == totalSize.
     // Both values are scaled down together for resources of 4 GiB and more.
     virtual void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone);
+
+private:
+    std::size_t sourcesThatServed_ = 0;
+    std::vector<bool> worthAskingAgain_;
 };
 
-// False when the volume that holds `path` has less free space than the `length` of the
-// resource minus the `present` bytes of it already in the file there; true when the free space
-// cannot be told.
-bool hasRoomFor(const std::u16string& path, std::uint64_t length, std::uint64_t present);
+// False when the volume that holds `file` has less free space than the `length` of the
+// resource minus the `present` bytes of it already in the file; true when the free space cannot
+// be told.
+bool hasRoomFor(const platform::File& file, std::uint64_t length, std::uint64_t present);
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.
 unsigned progressShift(std::uint64_t totalSize);

@@ -46,14 +46,23 @@ struct RangedTransfer {
     std::uint64_t declaredLast;  // the last byte the answer's Content-Range promises
     std::uint64_t position;      // the resource's offset of the first byte not yet stored
     bool progressed;
-    std::vector<char> gathered;      // body bytes from `position` on, not yet stored
-    std::uint32_t gatheredSince;     // tick count when the first of them arrived
+    std::vector<char> gathered;   // body bytes from `position` on, not yet stored
+    std::uint32_t gatheredSince;  // tick count when the first of them arrived
+    std::size_t source;           // of the download's sources
+    ResourceVersion version;      // the source's version of the resource
+    bool otherResource = false;   // the answer names another length or version
+    bool wholeAnswer = false;     // the source answered the range with the whole resource
+    // The stall watch: body bytes seen, when the last of them came, and whether it gave up.
+    curl_off_t seenBytes = 0;
+    std::uint32_t lastByteTick = 0;
+    std::uint32_t stallMs = 0;
+    bool stalled = false;
     std::uint64_t stored = 0;        // bytes of this request in the file
-    std::uint64_t progressMark = 0;  // `stored` when the server's backoff last heard of it
+    std::uint64_t progressMark = 0;  // `stored` when the source's backoff last heard of it
 };
 
-bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& download) {
-    return headers.encoded || download.version.contradictedBy(headers.version);
+bool refusedForItsForm(const AnswerHeaders& headers, const ResourceVersion& version) {
+    return headers.encoded || version.contradictedBy(headers.version);
 }
 
 // A ranged answer counts only when it is a 206 of this version that starts where we asked,
@@ -61,7 +70,8 @@ bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& downlo
 Answer judgeRangedAnswer(RangedTransfer& transfer) {
     DownloadState& download = *transfer.download;
     const AnswerHeaders& headers = transfer.headers;
-    if (refusedForItsForm(headers, download)) {
+    if (refusedForItsForm(headers, transfer.version)) {
+        transfer.otherResource = !headers.encoded;
         return Answer::Refused;
     }
     const long code = responseCode(transfer.handle);
@@ -72,9 +82,8 @@ Answer judgeRangedAnswer(RangedTransfer& transfer) {
         transfer.declaredLast = range.last;
         return Answer::Accepted;
     }
-    if (code == 200) {
-        download.rangesIgnored = true;
-    }
+    transfer.otherResource = code == 206 && !sameLength;
+    transfer.wholeAnswer = code == 200;
     return Answer::Refused;
 }
 
@@ -94,24 +103,39 @@ bool storeGathered(RangedTransfer& transfer) {
     if (transfer.stored - transfer.progressMark >= kRealProgressBytes) {
         // A long request keeps its server in good standing while it runs.
         transfer.progressMark = transfer.stored;
-        transfer.download->backoff.progressed();
+        transfer.download->backoffFor(transfer.source).progressed();
     }
     transfer.gathered.clear();
     return all;
 }
 
 // libcurl's progress function of a ranged request, called at least once a second: bytes that
-// have waited gathered are written even while the server sends nothing more, and the request
-// ends once the download can no longer succeed or its server's deadline has passed.
-int watchRangedTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// have waited gathered are written even while the server sends nothing more; the request ends
+// once the download can no longer succeed or its source's deadline has passed, and, with
+// several sources, once it has received nothing for the stall bound while another is working.
+int watchRangedTransfer(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
     DownloadState& download = *transfer.download;
-    if (download.cannotSucceed() || download.backoff.deadlinePassed()) {
+    if (download.cannotSucceed() || download.backoffFor(transfer.source).deadlinePassed()) {
         return 1;
     }
-    if (!transfer.gathered.empty() &&
-        platform::tickCount() - transfer.gatheredSince >= kGatheredWriteMs) {
-        return storeGathered(transfer) ? 0 : 1;  // not all taken: the range ended or was cut
+    const std::uint32_t now = platform::tickCount();
+    if (!transfer.gathered.empty() && now - transfer.gatheredSince >= kGatheredWriteMs &&
+        !storeGathered(transfer)) {
+        return 1;  // not all taken: the range ended or was cut
+    }
+    if (transfer.stallMs == 0) {
+        return 0;
+    }
+    if (received != transfer.seenBytes) {
+        transfer.seenBytes = received;
+        transfer.lastByteTick = now;
+        return 0;
+    }
+    if (now - transfer.lastByteTick >= transfer.stallMs &&
+        download.sources->othersWorking(transfer.source)) {
+        transfer.stalled = true;
+        return 1;
     }
     return 0;
 }
@@ -124,20 +148,24 @@ bool wholeCannotSucceed(const DownloadState& download) {
     return download.failed;
 }
 
-// Sleeps until the download's server may be asked again; false when it may not be asked any
-// more (its deadline passed) or `hopeless` says the download can no longer succeed.
-bool awaitTurn(DownloadState& download, bool (*hopeless)(const DownloadState&)) {
+enum class Turn { Go, Hopeless, SourceGivenUp };
+
+// Sleeps until `source` may be asked again: SourceGivenUp when it may not be asked any more
+// (its deadline passed), Hopeless as soon as `hopeless` says the download cannot succeed.
+Turn awaitTurn(DownloadState& download, std::size_t source,
+               bool (*hopeless)(const DownloadState&)) {
+    SourceBackoff& backoff = download.backoffFor(source);
     while (!hopeless(download)) {
-        const std::optional<std::uint32_t> wait = download.backoff.waitBeforeRequest();
+        const std::optional<std::uint32_t> wait = backoff.waitBeforeRequest();
         if (!wait) {
-            return false;
+            return Turn::SourceGivenUp;
         }
         if (*wait == 0) {
-            return true;
+            return Turn::Go;
         }
         platform::sleepMilliseconds(std::min(*wait, kWaitSliceMs));
     }
-    return false;
+    return Turn::Hopeless;
 }
 
 void watchTransfer(CURL* handle, curl_xferinfo_callback watch, void* user) {
@@ -192,8 +220,8 @@ void setTransferOptions(CURL* handle, const std::string& url, curl_write_callbac
 }
 
 // Asks for ranges of the version the length query saw, when the server named one.
-CurlList ifRangeHeader(const DownloadState& download) {
-    const std::string& validator = download.version.ifRange();
+CurlList ifRangeHeader(const ResourceVersion& version) {
+    const std::string& validator = version.ifRange();
     if (validator.empty()) {
         return CurlList();
     }
@@ -205,13 +233,31 @@ struct WholeTransfer {
     CURL* handle;
     AnswerHeaders headers;
     Answer answer;
-    std::uint64_t position;          // the resource's offset of the next body byte
+    std::uint64_t position;  // the resource's offset of the next body byte
+    ResourceVersion version;
+    std::size_t source = 0;
     std::uint64_t progressMark = 0;  // the download's byte count when its backoff last heard
 };
 
 int watchWholeTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    DownloadState& download = *static_cast<WholeTransfer*>(user)->download;
-    return download.failed || download.backoff.deadlinePassed() ? 1 : 0;
+    WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
+    return whole.download->failed || whole.download->backoffFor(whole.source).deadlinePassed() ? 1
+                                                                                               : 0;
+}
+
+// What the answer said of its source: another resource, or no ranges while others have them.
+void judgeSource(DownloadState& download, const RangedTransfer& transfer) {
+    DownloadSources& sources = *download.sources;
+    if (transfer.wholeAnswer) {
+        if (sources.othersLeft(transfer.source)) {
+            sources.drop(transfer.source);
+        } else {
+            sources.ignoresRanges(transfer.source);
+            download.rangesIgnored = true;
+        }
+    } else if (transfer.otherResource && sources.othersLeft(transfer.source)) {
+        sources.drop(transfer.source);
+    }
 }
 
 std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* user) {
@@ -220,7 +266,7 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
     const std::size_t length = size * count;
     if (whole.answer == Answer::Unchecked) {
         whole.answer =
-            responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, download)
+            responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, whole.version)
                 ? Answer::Accepted
                 : Answer::Refused;
     }
@@ -239,42 +285,71 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
     const std::uint64_t done = download.bytesDone();
     if (done - whole.progressMark >= kRealProgressBytes) {
         whole.progressMark = done;
-        download.backoff.progressed();
+        download.backoffFor(whole.source).progressed();
     }
     return length;
 }
 
 }  // namespace
 
-void fetchSegment(DownloadState& download, SegmentTask& task) {
-    int failures = 0;
+void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source) {
+    DownloadSources& sources = *download.sources;
+    sources.beginRun(&task);
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    while (failures < kRequestAttempts && awaitTurn(download, rangesCannotSucceed) &&
-           download.beginRequest(task, first, last)) {
-        CurlEasy easy = makeCurlEasy();
-        if (!easy) {
-            ++failures;
-            download.backoff.failed();
+    while (!download.cannotSucceed() && download.beginRequest(task, first, last)) {
+        // Where the waits between attempts begin, once they are paced: when everyFailed.
+        bool everyFailed = false;
+        const std::size_t chosen = sources.choose(&task, source, everyFailed);
+        if (chosen == kNoSource) {
+            break;
+        }
+        source = chosen;
+        const Turn turn = awaitTurn(download, source, rangesCannotSucceed);
+        if (turn == Turn::SourceGivenUp && sources.othersLeft(source)) {
+            sources.drop(source);  // no real progress from it for its deadline
             continue;
         }
-        RangedTransfer transfer{&download,         &task, easy.get(), first, last, AnswerHeaders(),
-                                Answer::Unchecked, 0,     first,      false, {},   0};
+        // The range may have been cut while this worker waited.
+        if (turn != Turn::Go || !download.beginRequest(task, first, last)) {
+            break;
+        }
+        CurlEasy easy;
+        if (!sources.ensureChecked(source, download.totalSize) || !(easy = makeCurlEasy())) {
+            sources.attemptFailed(&task, source);
+            download.backoffFor(source).failed();
+            continue;
+        }
+        RangedTransfer transfer{
+            &download, &task, easy.get(), first, last, AnswerHeaders(), Answer::Unchecked,
+            0,         first, false,      {},    0,    source,          sources.version(source)};
         // Made anew for every attempt, so that a retry asks only for the missing bytes.
         const std::string range = rangeText(first, last);
-        const CurlList extraHeaders = ifRangeHeader(download);
-        setTransferOptions(easy.get(), download.url, writeSegment, &transfer, transfer.headers,
-                           extraHeaders.get());
+        const CurlList extraHeaders = ifRangeHeader(transfer.version);
+        setTransferOptions(easy.get(), sources.url(source), writeSegment, &transfer,
+                           transfer.headers, extraHeaders.get());
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
+        if (sources.size() > 1) {
+            transfer.stallMs = sourceStallMs();
+            transfer.lastByteTick = platform::tickCount();
+        }
         watchTransfer(easy.get(), watchRangedTransfer, &transfer);
         curl_easy_perform(easy.get());
         // What arrived before the answer ended or broke off is the resource's all the same.
         storeGathered(transfer);
-        if (transfer.stored >= kRealProgressBytes || download.finished(task)) {
-            download.backoff.progressed();
+        judgeSource(download, transfer);
+        // Real progress: 64 KiB, or the range finished. A byte and a reset is a failed attempt.
+        if ((transfer.stored >= kRealProgressBytes || download.finished(task)) &&
+            !transfer.stalled) {
+            sources.attemptProgressed(&task, source);
+            download.backoffFor(source).progressed();
         } else {
-            ++failures;
-            download.backoff.failed(askedWaitMs(responseCode(easy.get()), transfer.headers));
+            if (transfer.progressed) {
+                sources.attemptProgressed(&task, source);  // its bytes count as served
+            }
+            sources.attemptFailed(&task, source);
+            download.backoffFor(source).failed(
+                askedWaitMs(responseCode(easy.get()), transfer.headers));
         }
     }
 }
@@ -287,7 +362,7 @@ std::uint32_t segmentWorker(void* argument) {
         task = download.takeWork(nullptr);
     }
     while (task != nullptr) {
-        fetchSegment(download, *task);
+        fetchSegment(download, *task, worker.source);
         task = download.takeWork(task);
     }
     return 0;
@@ -296,26 +371,41 @@ std::uint32_t segmentWorker(void* argument) {
 void transferWholeResource(DownloadState& download) {
     int failures = 0;
     while (failures < kRequestAttempts) {
-        if (download.failed || download.allFinished() || !awaitTurn(download, wholeCannotSucceed)) {
+        const std::size_t source = download.sources->wholeResourceSource();
+        if (download.failed || download.allFinished() ||
+            awaitTurn(download, source, wholeCannotSucceed) != Turn::Go) {
             return;
         }
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
             ++failures;
-            download.backoff.failed();
+            download.backoffFor(source).failed();
             continue;
         }
         const std::uint64_t before = download.bytesDone();
-        WholeTransfer whole{&download, easy.get(), AnswerHeaders(), Answer::Unchecked, 0, before};
-        setTransferOptions(easy.get(), download.url, writeWhole, &whole, whole.headers, nullptr);
+        WholeTransfer whole{&download,
+                            easy.get(),
+                            AnswerHeaders(),
+                            Answer::Unchecked,
+                            0,
+                            download.sources->version(source),
+                            source,
+                            before};
+        setTransferOptions(easy.get(), download.sources->url(source), writeWhole, &whole,
+                           whole.headers, nullptr);
         watchTransfer(easy.get(), watchWholeTransfer, &whole);
-        if (curl_easy_perform(easy.get()) == CURLE_OK) {
+        const CURLcode code = curl_easy_perform(easy.get());
+        if (whole.position > 0) {
+            download.sources->attemptProgressed(nullptr, source);
+        }
+        if (code == CURLE_OK) {
             return;
         }
         // Bytes it wrote anew count as progress, not those it had to pass over.
         if (download.bytesDone() - before < kRealProgressBytes && !download.allFinished()) {
             ++failures;
-            download.backoff.failed(askedWaitMs(responseCode(easy.get()), whole.headers));
+            download.backoffFor(source).failed(
+                askedWaitMs(responseCode(easy.get()), whole.headers));
         }
     }
 }

@@ -45,45 +45,66 @@ RetryPacer manifestPacer() {
     return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs);
 }
 
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds,
+                               std::uint32_t timeoutMs) {
+    LengthAnswer answer;
+    CurlEasy easy = makeCurlEasy();
+    if (!easy) {
+        answer.code = kNoHandle;
+        return answer;
+    }
+    AnswerHeaders headers;
+    CURL* handle = easy.get();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    setCommonTransferOptions(handle);
+    if (noDataSeconds > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, noDataSeconds);
+    }
+    if (timeoutMs > 0) {
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    }
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    answer.code = static_cast<int>(curl_easy_perform(handle));
+    answer.status = responseCode(handle);
+    answer.askedMs = askedWaitMs(answer.status, headers);
+    if (answer.code == CURLE_OK && isPassingTrouble(answer.status)) {
+        answer.code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
+    }
+    if (answer.code != CURLE_OK || answer.status >= kFirstErrorStatus) {
+        return answer;  // the length of an error page is not the resource's
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    // libcurl reports -1 when the server gave no length: that is no length at all.
+    answer.info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
+    answer.info.version = headers.version;
+    return answer;
+}
+
+bool failureWorthAWait(int code) {
+    return code == kNoHandle || !isLocalFailure(static_cast<CURLcode>(code));
+}
+
 ResourceInfo queryResource(const std::string& url) {
     RetryPacer pacer = lengthQueryPacer();
     for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
-        CurlEasy easy = makeCurlEasy();
-        if (!easy) {
-            pacer.failed();
-            continue;
+        // An attempt may not run past the phase's deadline (0 would mean no limit at all).
+        const LengthAnswer answer =
+            queryResourceOnce(url, 0, std::max<std::uint32_t>(1, pacer.msLeft()));
+        if (answer.code == CURLE_OK) {
+            return answer.info;
         }
-        AnswerHeaders headers;
-        CURL* handle = easy.get();
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
-        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-        setCommonTransferOptions(handle);
-        limitToPhase(handle, pacer);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
-        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
-        curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
-        CURLcode code = curl_easy_perform(handle);
-        const long status = responseCode(handle);
-        if (code == CURLE_OK && isPassingTrouble(status)) {
-            code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
+        // An attempt whose handle could not be made counts, unlogged.
+        if (answer.code != kNoHandle) {
+            writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);
         }
-        if (code == CURLE_OK) {
-            ResourceInfo info;
-            if (status >= kFirstErrorStatus) {
-                return info;  // the length of an error page is not the resource's
-            }
-            curl_off_t length = -1;
-            curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-            // libcurl reports -1 when the server gave no length: that is no length at all.
-            info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
-            info.version = headers.version;
-            return info;
-        }
-        writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
-        if (!isLocalFailure(code)) {
-            pacer.failed(askedWaitMs(status, headers));
+        if (failureWorthAWait(answer.code)) {
+            pacer.failed(answer.askedMs);
         }
     }
     return ResourceInfo();

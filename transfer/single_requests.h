@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "transfer/answer_headers.h"
@@ -26,6 +27,25 @@ struct ResourceInfo {
 // paced by the length query's steps (and a 503's or 429's Retry-After), none begun and none
 // running past the phase's deadline.
 ResourceInfo queryResource(const std::string& url);
+
+// One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:
+// no handle could be made; 22, CURLE_HTTP_RETURNED_ERROR, for a 5xx or 429 answer), `status`
+// the answer's status. `noDataSeconds` above 0 ends an attempt that receives nothing for that
+// long sooner than the usual bound (a source with others to turn to); `timeoutMs` above 0
+// ends it then (a phase's deadline).
+constexpr int kNoHandle = -1;
+struct LengthAnswer {
+    int code = 0;
+    long status = 0;
+    ResourceInfo info;                     // no length for an error status
+    std::optional<std::uint32_t> askedMs;  // what a 503's or 429's Retry-After asks
+};
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0,
+                               std::uint32_t timeoutMs = 0);
+
+// Whether a failed attempt with this code is worth a wait before the next: not when no wait
+// can mend it (a scheme that is not allowed, a malformed address).
+bool failureWorthAWait(int code);
 
 // The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);

@@ -35,6 +35,11 @@ struct TransferLimits {
 
     // The most a server's Retry-After may add to a wait (the phase's deadline bounds it too).
     std::uint32_t retryAfterCapMs = 120000;
+
+    // A ranged request from one of several sources that receives nothing for this long while
+    // another source is working moves to another source; so does a length query that has
+    // another source to turn to.
+    unsigned sourceStallMs = 3000;
 };
 
 // Defined once per executable: the product links transfer_limits.cpp; tests link their own
