@@ -55,8 +55,9 @@ ResourceInfo DownloadSources::queryLength(std::size_t& answered) {
                 continue;
             }
             const bool alone = !othersLeft(i);
-            const LengthAnswer answer = queryResourceOnce(
-                source.url, alone ? 0 : sourceStallSeconds(), std::max(1u, pacer.msLeft()));
+            const LengthAnswer answer =
+                queryResourceOnce(source.url, alone ? 0 : sourceStallSeconds(), nullptr,
+                                  std::max(1u, pacer.msLeft()));
             if (answer.code != CURLE_OK) {
                 if (answer.code != kNoHandle) {
                     writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);

@@ -12,6 +12,7 @@
 #include "transfer/answer_headers.h"
 #include "transfer/download_sources.h"
 #include "transfer/retry_schedule.h"
+#include "transfer/split_rule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
 // with one per segment; a split adds one. Read and changed only under the download's mutex.
@@ -20,19 +21,24 @@ struct SegmentTask {
     std::uint64_t rangeEnd = 0;  // last byte, inclusive; lowered when another worker takes the top
     bool busy = false;           // a worker is fetching it
     int runs = 0;                // runs (of up to five failed attempts each) begun on it
-    // Where and when its latest request began, for the rate it is fetched at.
+    // Its latest request, for the pace it is fetched at: where and when it began, when its
+    // first body byte came, and when its bytes were last stored.
     std::uint64_t requestFrom = 0;
     std::uint32_t requestTick = 0;
+    bool requested = false;  // a request has been sent for it since it was handed out
+    bool delivering = false;
+    std::uint32_t firstByteTick = 0;
+    std::uint32_t lastStoreTick = 0;
+    bool renewed = false;  // a slow request on it was replaced once already
 
     bool finished() const { return rangeStart > rangeEnd; }
 };
 
 // Runs a range may have: its own and one resumption.
 constexpr int kRunsPerSegment = 2;
-// A range is split only when both parts get at least this many bytes.
-constexpr std::uint64_t kSmallestSplitRange = 64 * 1024;
-// A request's rate is judged only after this many milliseconds.
-constexpr std::uint32_t kShortestRateSample = 50;
+// How often a worker with nothing to do asks again whether a split pays, while other ranges
+// are still being fetched.
+constexpr std::uint32_t kSplitRecheckMs = 20;
 
 using ProgressReporter = void (*)(void* context, std::uint64_t totalSize, std::uint64_t bytesDone);
 
@@ -60,14 +66,27 @@ public:
 
     // For a worker whose range `ended` (null for none): the next range it fetches, or null when
     // there is nothing left for it. That is a range nobody fetches that still has a run left,
-    // else, when the ended range is finished, the upper part of the busy range with the most
-    // bytes left (cut so that, at the two connections' rates, both parts end together), whose
-    // owner's transfer then ends at the new boundary.
+    // else, when the ended range is finished, the upper part of the busy range whose split
+    // gains the most by the split rule (decideSplit: the owner's pace, the taker's last pace
+    // and the time new requests of this download needed to start), whose owner's transfer
+    // then ends at the new boundary. While no split pays but other ranges are still being
+    // fetched, it waits and asks again; null when nothing is left for it.
     SegmentTask* takeWork(SegmentTask* ended);
 
+    // The range's next request waits for its source's turn: until it begins, the range counts
+    // as not yet asked for (a wait is no late first byte).
+    void awaitRetry(SegmentTask& task);
     // The range's bytes still missing, first..last, for a request that begins now; false when
     // it is finished.
     bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
+    // The first body byte of the range's request has arrived.
+    void noteFirstByte(SegmentTask& task);
+    // How long a request of this download took to its first byte (the length query's too):
+    // what a new request is expected to need before it delivers.
+    void noteTimeToFirstByte(std::uint32_t milliseconds);
+    // True once when the range's request is so much slower than others of this download that
+    // a new request would finish it sooner (renewPays): its transfer should end and ask again.
+    bool shouldRenew(SegmentTask& task);
 
     // Writes the block whose first byte is the resource's byte `position`, as far as the range
     // still misses those bytes, never past `limit` or the range's end. The bytes are claimed
@@ -96,15 +115,23 @@ public:
     bool cannotSucceed() const { return failed || rangesIgnored; }
 
 private:
-    SegmentTask* segmentToSplit();
-    std::uint64_t upperPartStart(const SegmentTask& owner, const SegmentTask* ended) const;
+    // The range to split for a taker whose last request was on `ended`, and how many of its
+    // bytes its owner keeps; null when no split pays.
+    SegmentTask* segmentToSplit(const SegmentTask* ended, std::uint64_t& ownerKeeps);
+    SegmentTask* nextWork(const SegmentTask* ended);
+    bool splitMayPayLater(const SegmentTask* ended) const;
+    RequestPace paceOf(const SegmentTask& task, std::uint32_t now) const;
+    void handOut(SegmentTask& task);
+    double startupMs() const;
+    double wasteAllowance() const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
     ProgressReporter reporter_;
     void* reporterContext_;
-    std::deque<SegmentTask> segments_;
-    std::deque<SourceBackoff> backoffs_;  // a deque: adding one moves none of the others  // a
-                                          // deque: adding a range moves none of the others
+    std::deque<SegmentTask> segments_;    // a deque: adding a range moves none of the others
+    std::deque<SourceBackoff> backoffs_;  // the same for a source
     std::uint64_t bytesDone_ = 0;
+    std::vector<std::uint32_t> timesToFirstByte_;
+    double expectedWaste_ = 0.0;  // of the cuts made so far
 };

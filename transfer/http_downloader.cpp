@@ -1,9 +1,11 @@
 #include "transfer/http_downloader.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/connection_share.h"
 #include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
@@ -72,6 +74,13 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
+    const std::size_t workerCount =
+        static_cast<std::size_t>(std::clamp(segmentCount, 1, kMaxSegments));
+    // One per worker; the length query's connection goes on to the first range.
+    std::vector<std::unique_ptr<ConnectionShare>> shares;
+    for (std::size_t i = 0; i < workerCount; ++i) {
+        shares.push_back(std::make_unique<ConnectionShare>());
+    }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
@@ -79,7 +88,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     std::size_t answered = 0;
     ResourceInfo resource;
     if (urls.size() == 1) {
-        resource = queryResource(urls.front());
+        resource = queryResource(urls.front(), shares[0].get());
         sources.answered(0, resource.version);
     } else {
         resource = sources.queryLength(answered);
@@ -95,6 +104,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     }
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
     state.sources = &sources;
+    state.noteTimeToFirstByte(resource.firstByteMs);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -102,13 +112,13 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     }
 
     // Never more ranges than bytes: every range holds at least one byte.
-    const std::uint64_t count = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(std::clamp(segmentCount, 1, kMaxSegments)), length);
+    const std::uint64_t count = std::min<std::uint64_t>(workerCount, length);
     const std::uint64_t rangeSize = length / count;
     std::vector<SegmentWorker> workers(count);
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t first = i * rangeSize;
         workers[i].download = &state;
+        workers[i].share = shares[i].get();
         workers[i].source = sources.spread(static_cast<std::size_t>(i));
         workers[i].first =
             &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
@@ -134,10 +144,10 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr, sources.spread(0)};
+    SegmentWorker rest{&state, nullptr, sources.spread(0), shares[0].get()};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
-        transferWholeResource(state);
+        transferWholeResource(state, shares[0].get());
     }
     sourcesThatServed_ = sources.servedCount();
     worthAskingAgain_ = sources.worthAskingAgain();

@@ -179,6 +179,9 @@ std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* 
     const std::size_t length = size * count;
     if (transfer.answer == Answer::Unchecked) {
         transfer.answer = judgeRangedAnswer(transfer);
+        if (transfer.answer == Answer::Accepted) {
+            transfer.download->noteFirstByte(*transfer.task);
+        }
     }
     if (transfer.answer == Answer::Refused) {
         return 0;
@@ -199,8 +202,15 @@ std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* 
     }
     // Once the answer has delivered what was wanted of it, the transfer ends: bytes past the
     // range (which a split may have shortened) or past what the answer declared are never
-    // written, never read for long, and never waited for.
-    return storeGathered(transfer) && moreWanted ? length : 0;
+    // written, never read for long, and never waited for. A request far slower than others
+    // ends too, to be asked again.
+    const bool stored = storeGathered(transfer);
+    if (stored && moreWanted) {
+        return transfer.download->shouldRenew(*transfer.task) ? 0 : length;
+    }
+    // An answer that ends exactly with its last stored byte is left to end by itself, so that
+    // its connection can carry the worker's next request.
+    return stored && end == transfer.declaredLast + 1 ? length : 0;
 }
 
 void setTransferOptions(CURL* handle, const std::string& url, curl_write_callback write, void* user,
@@ -292,12 +302,13 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
 
 }  // namespace
 
-void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source) {
+void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source,
+                  ConnectionShare* share) {
     DownloadSources& sources = *download.sources;
     sources.beginRun(&task);
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    while (!download.cannotSucceed() && download.beginRequest(task, first, last)) {
+    while (!download.cannotSucceed() && !download.finished(task)) {
         // Where the waits between attempts begin, once they are paced: when everyFailed.
         bool everyFailed = false;
         const std::size_t chosen = sources.choose(&task, source, everyFailed);
@@ -305,12 +316,13 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
             break;
         }
         source = chosen;
+        download.awaitRetry(task);
         const Turn turn = awaitTurn(download, source, rangesCannotSucceed);
         if (turn == Turn::SourceGivenUp && sources.othersLeft(source)) {
             sources.drop(source);  // no real progress from it for its deadline
             continue;
         }
-        // The range may have been cut while this worker waited.
+        // Asked for only now: the range may have been cut while this worker waited.
         if (turn != Turn::Go || !download.beginRequest(task, first, last)) {
             break;
         }
@@ -328,6 +340,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
         const CurlList extraHeaders = ifRangeHeader(transfer.version);
         setTransferOptions(easy.get(), sources.url(source), writeSegment, &transfer,
                            transfer.headers, extraHeaders.get());
+        attachShare(easy.get(), share);
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
         if (sources.size() > 1) {
             transfer.stallMs = sourceStallMs();
@@ -362,13 +375,13 @@ std::uint32_t segmentWorker(void* argument) {
         task = download.takeWork(nullptr);
     }
     while (task != nullptr) {
-        fetchSegment(download, *task, worker.source);
+        fetchSegment(download, *task, worker.source, worker.share);
         task = download.takeWork(task);
     }
     return 0;
 }
 
-void transferWholeResource(DownloadState& download) {
+void transferWholeResource(DownloadState& download, ConnectionShare* share) {
     int failures = 0;
     while (failures < kRequestAttempts) {
         const std::size_t source = download.sources->wholeResourceSource();
@@ -394,6 +407,7 @@ void transferWholeResource(DownloadState& download) {
         setTransferOptions(easy.get(), download.sources->url(source), writeWhole, &whole,
                            whole.headers, nullptr);
         watchTransfer(easy.get(), watchWholeTransfer, &whole);
+        attachShare(easy.get(), share);
         const CURLcode code = curl_easy_perform(easy.get());
         if (whole.position > 0) {
             download.sources->attemptProgressed(nullptr, source);

@@ -45,7 +45,7 @@ RetryPacer manifestPacer() {
     return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs);
 }
 
-LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds,
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, ConnectionShare* share,
                                std::uint32_t timeoutMs) {
     LengthAnswer answer;
     CurlEasy easy = makeCurlEasy();
@@ -69,6 +69,7 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds,
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    attachShare(handle, share);
     answer.code = static_cast<int>(curl_easy_perform(handle));
     answer.status = responseCode(handle);
     answer.askedMs = askedWaitMs(answer.status, headers);
@@ -83,6 +84,9 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds,
     // libcurl reports -1 when the server gave no length: that is no length at all.
     answer.info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
     answer.info.version = headers.version;
+    curl_off_t firstByte = 0;
+    curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
+    answer.info.firstByteMs = static_cast<std::uint32_t>(firstByte / 1000);
     return answer;
 }
 
@@ -90,12 +94,12 @@ bool failureWorthAWait(int code) {
     return code == kNoHandle || !isLocalFailure(static_cast<CURLcode>(code));
 }
 
-ResourceInfo queryResource(const std::string& url) {
+ResourceInfo queryResource(const std::string& url, ConnectionShare* share) {
     RetryPacer pacer = lengthQueryPacer();
     for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
         // An attempt may not run past the phase's deadline (0 would mean no limit at all).
         const LengthAnswer answer =
-            queryResourceOnce(url, 0, std::max<std::uint32_t>(1, pacer.msLeft()));
+            queryResourceOnce(url, 0, share, std::max<std::uint32_t>(1, pacer.msLeft()));
         if (answer.code == CURLE_OK) {
             return answer.info;
         }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "transfer/answer_headers.h"
+#include "transfer/connection_share.h"
 #include "transfer/request_limits.h"
 #include "transfer/retry_schedule.h"
 
@@ -17,6 +18,7 @@ constexpr std::size_t kMaxInMemoryBody = 1024 * 1024;
 struct ResourceInfo {
     std::uint64_t length = 0;  // 0: no length
     ResourceVersion version;
+    std::uint32_t firstByteMs = 0;  // how long the answer took to begin, connecting included
 };
 
 // The length the server reports for the resource (HEAD) and the validators of that version.
@@ -25,8 +27,9 @@ struct ResourceInfo {
 // failed attempt, logged with libcurl's code for an error status (22). Logs
 // "Failed to call getFileSize():<code>\n" for every failed attempt; at most five attempts,
 // paced by the length query's steps (and a 503's or 429's Retry-After), none begun and none
-// running past the phase's deadline.
-ResourceInfo queryResource(const std::string& url);
+// running past the phase's deadline. With a share, the connection stays open in it for the
+// next request.
+ResourceInfo queryResource(const std::string& url, ConnectionShare* share = nullptr);
 
 // One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:
 // no handle could be made; 22, CURLE_HTTP_RETURNED_ERROR, for a 5xx or 429 answer), `status`
@@ -40,8 +43,9 @@ struct LengthAnswer {
     ResourceInfo info;                     // no length for an error status
     std::optional<std::uint32_t> askedMs;  // what a 503's or 429's Retry-After asks
 };
+// With a share, the connection stays open in it for the next request.
 LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0,
-                               std::uint32_t timeoutMs = 0);
+                               ConnectionShare* share = nullptr, std::uint32_t timeoutMs = 0);
 
 // Whether a failed attempt with this code is worth a wait before the next: not when no wait
 // can mend it (a scheme that is not allowed, a malformed address).
