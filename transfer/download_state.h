@@ -115,6 +115,7 @@ private:
     void handOut(SegmentTask& task);
     double startupMs() const;
     double wasteAllowance() const;
+    int workersDoneSoon(const SegmentTask& owner, std::uint32_t now, double startupMs) const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
@@ -124,4 +125,5 @@ private:
     std::uint64_t bytesDone_ = 0;
     std::vector<std::uint32_t> timesToFirstByte_;
     double expectedWaste_ = 0.0;  // of the cuts made so far
+    int waitingWorkers_ = 0;      // in takeWork, for a split that pays
 };
