@@ -87,10 +87,13 @@ SegmentTask* DownloadState::nextWork(const SegmentTask* ended) {
     if (owner == nullptr) {
         return nullptr;
     }
-    expectedWaste_ += expectedWaste(paceOf(*owner, platform::tickCount()), startupMs());
+    // The taker asks the source its own latest request went to.
+    const std::size_t takerSource = ended != nullptr ? ended->source : 0;
+    expectedWaste_ += expectedWaste(paceOf(*owner, platform::tickCount()), startupMs(takerSource));
     SegmentTask upper;
     upper.rangeStart = owner->rangeStart + ownerKeeps;
     upper.rangeEnd = owner->rangeEnd;
+    upper.source = takerSource;
     handOut(upper);
     owner->rangeEnd = upper.rangeStart - 1;
     segments_.push_back(upper);
@@ -110,7 +113,7 @@ bool DownloadState::splitMayPayLater(const SegmentTask* ended) const {
 SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64_t& ownerKeeps) {
     const std::uint32_t now = platform::tickCount();
     SplitCase splitCase;
-    splitCase.startupMs = startupMs();
+    splitCase.startupMs = startupMs(ended != nullptr ? ended->source : 0);
     splitCase.wasteAllowance = wasteAllowance();
     if (ended != nullptr) {
         const RequestPace taker = paceOf(*ended, now);
@@ -181,20 +184,35 @@ double DownloadState::wasteAllowance() const {
     return std::max(0.0, kWastedShare * static_cast<double>(totalSize) - expectedWaste_);
 }
 
-// The median of the times to first byte seen in this download.
-double DownloadState::startupMs() const {
-    if (timesToFirstByte_.empty()) {
+// The median of the times to first byte of the source seen in this download; of all sources'
+// while it has none of its own.
+double DownloadState::startupMs(std::size_t source) const {
+    std::vector<std::uint32_t> times;
+    const auto own = timesToFirstByte_.find(source);
+    if (own != timesToFirstByte_.end()) {
+        times = own->second;
+    } else {
+        for (const auto& [other, measured] : timesToFirstByte_) {
+            times.insert(times.end(), measured.begin(), measured.end());
+        }
+    }
+    if (times.empty()) {
         return 0.0;
     }
-    std::vector<std::uint32_t> times = timesToFirstByte_;
     const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
     std::nth_element(times.begin(), middle, times.end());
     return *middle;
 }
 
-void DownloadState::noteTimeToFirstByte(std::uint32_t milliseconds) {
+void DownloadState::noteTimeToFirstByte(std::uint32_t milliseconds, std::size_t source) {
     platform::MutexLock lock(mutex_);
-    timesToFirstByte_.push_back(milliseconds);
+    timesToFirstByte_[source].push_back(milliseconds);
+}
+
+void DownloadState::requestGoesTo(SegmentTask& task, std::size_t source) {
+    platform::MutexLock lock(mutex_);
+    task.source = source;
+    task.requestTick = platform::tickCount();
 }
 
 void DownloadState::noteFirstByte(SegmentTask& task) {
@@ -205,7 +223,7 @@ void DownloadState::noteFirstByte(SegmentTask& task) {
     task.delivering = true;
     task.firstByteTick = platform::tickCount();
     task.lastStoreTick = task.firstByteTick;
-    timesToFirstByte_.push_back(task.firstByteTick - task.requestTick);
+    timesToFirstByte_[task.source].push_back(task.firstByteTick - task.requestTick);
 }
 
 bool DownloadState::shouldRenew(SegmentTask& task) {
@@ -215,8 +233,9 @@ bool DownloadState::shouldRenew(SegmentTask& task) {
     }
     const std::uint32_t now = platform::tickCount();
     double bestOther = -1.0;
+    // A new request goes to the same source: only that source's paces tell what it can do.
     for (const SegmentTask& other : segments_) {
-        if (&other == &task) {
+        if (&other == &task || other.source != task.source) {
             continue;
         }
         const RequestPace pace = paceOf(other, now);
@@ -225,11 +244,12 @@ bool DownloadState::shouldRenew(SegmentTask& task) {
         }
     }
     const RequestPace pace = paceOf(task, now);
-    if (!renewPays(task.rangeEnd - task.rangeStart + 1, pace, bestOther, startupMs(),
+    const double startup = startupMs(task.source);
+    if (!renewPays(task.rangeEnd - task.rangeStart + 1, pace, bestOther, startup,
                    wasteAllowance())) {
         return false;
     }
-    expectedWaste_ += expectedWaste(pace, startupMs());
+    expectedWaste_ += expectedWaste(pace, startup);
     task.renewed = true;
     return true;
 }

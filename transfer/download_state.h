@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,8 @@ struct SegmentTask {
     bool delivering = false;
     std::uint32_t firstByteTick = 0;
     std::uint32_t lastStoreTick = 0;
-    bool renewed = false;  // a slow request on it was replaced once already
+    bool renewed = false;    // a slow request on it was replaced once already
+    std::size_t source = 0;  // the source its latest request went to (of the download's sources)
 
     bool finished() const { return rangeStart > rangeEnd; }
 };
@@ -77,9 +79,12 @@ public:
     bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
     // The first body byte of the range's request has arrived.
     void noteFirstByte(SegmentTask& task);
-    // How long a request of this download took to its first byte (the length query's too):
-    // what a new request is expected to need before it delivers.
-    void noteTimeToFirstByte(std::uint32_t milliseconds);
+    // How long a request of this download to `source` took to its first byte (the length
+    // query's too): what a new request there is expected to need before it delivers.
+    void noteTimeToFirstByte(std::uint32_t milliseconds, std::size_t source = 0);
+    // The range's request goes to `source`, sent now (after that source's own length query,
+    // when it needed one).
+    void requestGoesTo(SegmentTask& task, std::size_t source);
     // True once when the range's request is so much slower than others of this download that
     // a new request would finish it sooner (renewPays): its transfer should end and ask again.
     bool shouldRenew(SegmentTask& task);
@@ -113,7 +118,7 @@ private:
     bool splitMayPayLater(const SegmentTask* ended) const;
     RequestPace paceOf(const SegmentTask& task, std::uint32_t now) const;
     void handOut(SegmentTask& task);
-    double startupMs() const;
+    double startupMs(std::size_t source) const;
     double wasteAllowance() const;
     int workersDoneSoon(const SegmentTask& owner, std::uint32_t now, double startupMs) const;
 
@@ -123,7 +128,8 @@ private:
     void* reporterContext_;
     std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
     std::uint64_t bytesDone_ = 0;
-    std::vector<std::uint32_t> timesToFirstByte_;
+    // Per source: each source is as far as its own round trips and server make it.
+    std::map<std::size_t, std::vector<std::uint32_t>> timesToFirstByte_;
     double expectedWaste_ = 0.0;  // of the cuts made so far
     int waitingWorkers_ = 0;      // in takeWork, for a split that pays
 };

@@ -87,7 +87,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     }
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
     state.sources = &sources;
-    state.noteTimeToFirstByte(resource.firstByteMs);
+    state.noteTimeToFirstByte(resource.firstByteMs, answered);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {

@@ -245,6 +245,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
             sources.attemptFailed(&task, source);
             continue;
         }
+        download.requestGoesTo(task, source);
         RangedTransfer transfer{
             &download, &task, easy.get(), first, last, AnswerHeaders(), Answer::Unchecked,
             0,         first, false,      {},    0,    source,          sources.version(source)};

@@ -71,6 +71,11 @@ int runTestInstaller(const std::string& commandLine, const std::vector<std::stri
                         installRecordText(commandLine, arguments))) {
         return kExitCannotRecord;
     }
+    std::string ignored;
+    if (readWholeFile(inDirectory(directory, "probe"), ignored) &&
+        !writeWholeFile(inDirectory(directory, "probe-record.txt"), probeOwnFolder(directory))) {
+        return kExitCannotRecord;
+    }
     std::string sleep;
     if (readWholeFile(inDirectory(directory, "sleep-ms"), sleep)) {
         sleepForMilliseconds(millisecondsIn(sleep));
