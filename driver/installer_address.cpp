@@ -155,20 +155,30 @@ bool readableManifest(const std::string& answer, const ManifestTrust& trust, std
 InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
                                            const ManifestTrust& trust) {
     InstallerAddresses addresses;
+    // One sequence of waits over every fetch's attempts, under the manifest phase's deadline:
+    // a fetch that failed, or an answer without this machine's address (a captive portal's
+    // page), makes the next fetch wait; an answer that lacks only another machine's address
+    // does not.
+    RetryPacer pacer = manifestPacer();
     for (int attempt = 0; attempt < kManifestAttempts; ++attempt) {
         // Each attempt reads only its own answer: the rest of an earlier, broken-off answer
         // would otherwise run into this one's first line.
         std::string answer;
-        if (!getData(manifestUrl, answer)) {
+        if (!getData(manifestUrl, answer, pacer)) {
             writeLog("Failed to call getData().");
             continue;
         }
         std::string manifest;
         if (!readableManifest(answer, trust, manifest)) {
+            pacer.failed();
             continue;
         }
         if (readAllKeys(manifest, addresses)) {
             break;
+        }
+        if (chooseInstallerAddress(addresses, platform::isWow64(), platform::isNt6OrLater() != 0)
+                .empty()) {
+            pacer.failed();
         }
     }
     return addresses;

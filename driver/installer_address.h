@@ -68,7 +68,8 @@ ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64,
 // attempt; values found in earlier attempts are kept. Every attempt starts from an empty
 // manifest text. When the trust requires a signature, an attempt whose manifest no known key
 // signed fails with "Failed to verify the setup manifest.", and the keys are looked up only in
-// the signed text.
+// the signed text. The fetches are paced as one sequence under the manifest phase's deadline;
+// once it has passed, the remaining fetches fail at once (each still logged).
 InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
                                            const ManifestTrust& trust = {});
 

@@ -58,12 +58,19 @@ public:
     bool isOpen() const { return native_ >= 0; }
     // Writes all of the bytes at the offset; false when the write fails or is short. Uses no
     // shared file position (POSIX pwrite; Windows WriteFile with an offset), so several threads
-    // may write at different offsets at once without a lock.
-    bool writeAt(std::uint64_t offset, const void* data, std::size_t size);
+    // may write at different offsets at once without a lock. On a failure `*diskFull` (if
+    // given) tells whether the volume had no room (POSIX ENOSPC; Windows ERROR_DISK_FULL or
+    // ERROR_HANDLE_DISK_FULL).
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t size,
+                 bool* diskFull = nullptr);
     // Seeks to the end and writes; false when the write fails or is short.
     bool append(const void* data, std::size_t size);
     // Current size in bytes, or -1 when it cannot be read.
     std::int64_t size() const;
+    // Bytes that this user may still write on the volume that holds the file, or -1 when that
+    // cannot be told. POSIX: fstatvfs's f_bavail blocks. Windows: the caller's available
+    // allocation units (NtQueryVolumeInformationFile, looked up at run time).
+    std::int64_t volumeFreeSpace() const;
     // Cuts or extends the file to exactly this size.
     bool resize(std::uint64_t newSize);
     void close();

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
@@ -76,13 +77,17 @@ void ignoreFileSizeSignal() {
     (void)ignored;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size, off_t offset, bool positional) {
+bool writeAll(int fd, const char* data, std::size_t size, off_t offset, bool positional,
+              bool* diskFull = nullptr) {
     while (size > 0) {
         const ssize_t written = positional ? pwrite(fd, data, size, offset) : write(fd, data, size);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
+            if (diskFull != nullptr) {
+                *diskFull = written < 0 && errno == ENOSPC;
+            }
             return false;
         }
         data += written;
@@ -168,9 +173,12 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
     return lockedExclusively(fd, heldElsewhere);
 }
 
-bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, bool* diskFull) {
+    if (diskFull != nullptr) {
+        *diskFull = false;
+    }
     return isOpen() && writeAll(static_cast<int>(native_), static_cast<const char*>(data), size,
-                                static_cast<off_t>(offset), true);
+                                static_cast<off_t>(offset), true, diskFull);
 }
 
 bool File::append(const void* data, std::size_t size) {
@@ -197,6 +205,17 @@ void File::close() {
         ::close(static_cast<int>(native_));  // also drops the lock
         native_ = -1;
     }
+}
+
+std::int64_t File::volumeFreeSpace() const {
+    struct statvfs volume;
+    if (!isOpen() || fstatvfs(static_cast<int>(native_), &volume) != 0) {
+        return -1;
+    }
+    const unsigned long long bytes =
+        static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize;
+    return bytes > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX
+                                                              : static_cast<std::int64_t>(bytes);
 }
 
 bool removeFile(const WideString& path) {

@@ -152,7 +152,10 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
     return File(regularFileDescriptor(handle, false));
 }
 
-bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, bool* diskFull) {
+    if (diskFull != nullptr) {
+        *diskFull = false;
+    }
     if (!isOpen() || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
         return false;
     }
@@ -171,6 +174,10 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD written = 0;
         if (!WriteFile(handle, next, chunk, &written, &at) || written == 0) {
+            const DWORD error = GetLastError();
+            if (diskFull != nullptr) {
+                *diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+            }
             return false;
         }
         next += written;
@@ -1005,6 +1012,49 @@ std::vector<WideString> commandLineArguments(int, char**) {
         arguments.emplace_back(reinterpret_cast<const char16_t*>(__wargv[index]));
     }
     return arguments;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Free space
+
+namespace {
+
+// FILE_FS_FULL_SIZE_INFORMATION of the native calls (not in every SDK's headers).
+struct VolumeFullSize {
+    LARGE_INTEGER totalAllocationUnits;
+    LARGE_INTEGER callerAvailableAllocationUnits;
+    LARGE_INTEGER actualAvailableAllocationUnits;
+    ULONG sectorsPerAllocationUnit;
+    ULONG bytesPerSector;
+};
+constexpr int kFileFsFullSizeInformation = 7;
+using NtQueryVolumeInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                          int);
+
+}  // namespace
+
+std::int64_t File::volumeFreeSpace() const {
+    // Asked of the open handle: GetDiskFreeSpaceExW wants a path, which a held folder's files
+    // are never opened by again.
+    static const NtQueryVolumeInformationFileFunction query =
+        ntdllEntry<NtQueryVolumeInformationFileFunction>("NtQueryVolumeInformationFile");
+    const HANDLE handle = isOpen() ? handleOfDescriptor(native_) : INVALID_HANDLE_VALUE;
+    if (query == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    IO_STATUS_BLOCK status = {};
+    VolumeFullSize size = {};
+    if (query(handle, &status, &size, sizeof size, kFileFsFullSizeInformation) < 0) {
+        return -1;
+    }
+    const unsigned long long unit =
+        static_cast<unsigned long long>(size.sectorsPerAllocationUnit) * size.bytesPerSector;
+    const unsigned long long units =
+        static_cast<unsigned long long>(size.callerAvailableAllocationUnits.QuadPart);
+    if (unit != 0 && units > static_cast<unsigned long long>(LLONG_MAX) / unit) {
+        return LLONG_MAX;
+    }
+    return static_cast<std::int64_t>(units * unit);
 }
 
 }  // namespace platform

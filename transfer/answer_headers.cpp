@@ -72,6 +72,10 @@ void AnswerHeaders::read(const char* line, std::size_t length) {
         version.etag = value.compare(0, 2, "W/") == 0 ? std::string() : value;
     } else if (headerValue(line, length, "last-modified", value)) {
         version.lastModified = value;
+    } else if (headerValue(line, length, "retry-after", value)) {
+        retryAfter = value;
+    } else if (headerValue(line, length, "date", value)) {
+        date = value;
     }
 }
 

@@ -25,6 +25,9 @@ struct AnswerHeaders {
     ContentRange range;
     bool encoded = false;  // a Content-Encoding other than identity: the body is not the bytes
     ResourceVersion version;
+    // Retry-After and Date as sent (empty when absent), for how long to wait before a retry.
+    std::string retryAfter;
+    std::string date;
 
     // Notes one raw header line ("Name: value\r\n"); a status line begins a new response and
     // forgets what the previous one said.

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+
 #include "support/diagnostic_log.h"
 #include "transfer/request_limits.h"
 #include "transfer/transfer_limits.h"
@@ -42,7 +44,11 @@ ResourceVersion DownloadSources::version(std::size_t source) {
 
 ResourceInfo DownloadSources::queryLength(std::size_t& answered) {
     answered = kNoSource;
-    for (int round = 0; round < kRequestAttempts; ++round) {
+    // A round in which every source failed makes the next one wait, as the length query does.
+    RetryPacer pacer = lengthQueryPacer();
+    for (int round = 0; round < kRequestAttempts && pacer.beforeAttempt(); ++round) {
+        std::optional<std::uint32_t> asked;
+        bool worthAWait = false;
         for (std::size_t i = 0; i < sources_.size(); ++i) {
             Source& source = sources_[i];
             if (source.standing == Standing::Dropped) {
@@ -50,12 +56,17 @@ ResourceInfo DownloadSources::queryLength(std::size_t& answered) {
             }
             const bool alone = !othersLeft(i);
             const LengthAnswer answer =
-                queryResourceOnce(source.url, alone ? 0 : sourceStallSeconds());
+                queryResourceOnce(source.url, alone ? 0 : sourceStallSeconds(), nullptr,
+                                  std::max(1u, pacer.msLeft()));
             if (answer.code != CURLE_OK) {
                 if (answer.code != kNoHandle) {
                     writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);
                 }
                 source.failing = true;
+                worthAWait = worthAWait || failureWorthAWait(answer.code);
+                if (answer.askedMs && (!asked || *answer.askedMs > *asked)) {
+                    asked = answer.askedMs;
+                }
                 continue;
             }
             if (answer.info.length == 0) {
@@ -76,6 +87,9 @@ ResourceInfo DownloadSources::queryLength(std::size_t& answered) {
             source.failing = false;
             answered = i;
             return answer.info;
+        }
+        if (worthAWait) {
+            pacer.failed(asked);
         }
     }
     return ResourceInfo();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "transfer/transfer_limits.h"
+
 DownloadState::DownloadState(const std::string& url, const ResourceVersion& version,
                              std::uint64_t totalSize, platform::File& file, platform::Mutex* mutex,
                              ProgressReporter reporter, void* reporterContext)
@@ -254,6 +256,12 @@ bool DownloadState::shouldRenew(SegmentTask& task) {
     return true;
 }
 
+void DownloadState::awaitRetry(SegmentTask& task) {
+    platform::MutexLock lock(mutex_);
+    task.requested = false;
+    task.delivering = false;
+}
+
 bool DownloadState::beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last) {
     platform::MutexLock lock(mutex_);
     if (task.finished()) {
@@ -287,10 +295,12 @@ std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, co
         task.rangeStart += take;  // claimed: a split now cuts above these bytes
         task.lastStoreTick = platform::tickCount();
     }
+    bool noSpace = false;
     const bool written =
-        file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take));
+        file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take), &noSpace);
     platform::MutexLock lock(mutex_);
     if (!written) {
+        diskFull = diskFull || noSpace;
         failed = true;
         return 0;
     }
@@ -315,6 +325,22 @@ void DownloadState::storeMissing(std::uint64_t position, const char* data, std::
 std::uint64_t DownloadState::bytesDone() {
     platform::MutexLock lock(mutex_);
     return bytesDone_;
+}
+
+SourceBackoff& DownloadState::backoffFor(std::size_t source) {
+    platform::MutexLock lock(mutex_);
+    while (backoffs_.size() <= source) {
+        // A source's deadline counts from its first request.
+        const TransferLimits limits = transferLimits();
+        backoffs_.emplace_back(limits.rangeRetries, limits.downloadStallDeadlineMs,
+                               limits.retryAfterCapMs);
+    }
+    return backoffs_[source];
+}
+
+bool DownloadState::finished(SegmentTask& task) {
+    platform::MutexLock lock(mutex_);
+    return task.finished();
 }
 
 bool DownloadState::allFinished() {

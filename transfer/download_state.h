@@ -12,6 +12,7 @@
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
 #include "transfer/download_sources.h"
+#include "transfer/retry_schedule.h"
 #include "transfer/split_rule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
@@ -74,6 +75,9 @@ public:
     // fetched, it waits and asks again; null when nothing is left for it.
     SegmentTask* takeWork(SegmentTask* ended);
 
+    // The range's next request waits for its source's turn: until it begins, the range counts
+    // as not yet asked for (a wait is no late first byte).
+    void awaitRetry(SegmentTask& task);
     // The range's bytes still missing, first..last, for a request that begins now; false when
     // it is finished.
     bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
@@ -103,9 +107,14 @@ public:
 
     std::uint64_t bytesDone();
     bool allFinished();
+    bool finished(SegmentTask& task);
 
     // Set when the file refused a write, or a body was longer than the resource.
     std::atomic<bool> failed{false};
+    // Set with `failed` when the write failed for lack of space on the volume.
+    std::atomic<bool> diskFull{false};
+    // The pace of the retries to one of the download's sources (made on first use).
+    SourceBackoff& backoffFor(std::size_t source);
     // Set when a server answered a ranged request with the whole resource.
     std::atomic<bool> rangesIgnored{false};
     bool cannotSucceed() const { return failed || rangesIgnored; }
@@ -126,7 +135,8 @@ private:
     platform::Mutex* mutex_;
     ProgressReporter reporter_;
     void* reporterContext_;
-    std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
+    std::deque<SegmentTask> segments_;    // a deque: adding a range moves none of the others
+    std::deque<SourceBackoff> backoffs_;  // the same for a source
     std::uint64_t bytesDone_ = 0;
     // Per source: each source is as far as its own round trips and server make it.
     std::map<std::size_t, std::vector<std::uint32_t>> timesToFirstByte_;

@@ -30,6 +30,12 @@ unsigned progressShift(std::uint64_t totalSize) {
     return shift;
 }
 
+bool hasRoomFor(const platform::File& file, std::uint64_t length, std::uint64_t present) {
+    const std::int64_t free = file.volumeFreeSpace();
+    const std::uint64_t needed = length > present ? length - present : 0;
+    return free < 0 || static_cast<std::uint64_t>(free) >= needed;
+}
+
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
@@ -49,7 +55,13 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    return download(urls, file, segmentCount);
+    const int result = download(urls, file, segmentCount);
+    // A file made for a download that found too little room goes again.
+    if (result == kDownloadNoSpace && file.size() == 0) {
+        file.close();
+        platform::removeFile(path);
+    }
+    return result;
 }
 
 int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
@@ -84,6 +96,11 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     const std::uint64_t length = resource.length;
     if (length == 0) {
         return kDownloadNoLength;
+    }
+    // Said before any body is asked for: a full disk is no network failure.
+    const std::int64_t onDisk = file.size();
+    if (onDisk >= 0 && !hasRoomFor(file, length, std::min<std::uint64_t>(onDisk, length))) {
+        return kDownloadNoSpace;
     }
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
     state.sources = &sources;
@@ -134,5 +151,8 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     }
     sourcesThatServed_ = sources.servedCount();
     worthAskingAgain_ = sources.worthAskingAgain();
+    if (state.diskFull) {
+        return kDownloadNoSpace;
+    }
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

@@ -13,6 +13,8 @@ constexpr int kDownloadOk = 0;
 constexpr int kDownloadCannotOpen = -1;
 constexpr int kDownloadNoLength = -2;
 constexpr int kDownloadIncomplete = -4;
+// The volume of the file has not enough free space for the resource, or a write found it full.
+constexpr int kDownloadNoSpace = -6;
 
 constexpr int kMaxSegments = 64;
 
@@ -58,6 +60,11 @@ private:
     std::size_t sourcesThatServed_ = 0;
     std::vector<bool> worthAskingAgain_;
 };
+
+// False when the volume that holds `file` has less free space than the `length` of the
+// resource minus the `present` bytes of it already in the file; true when the free space cannot
+// be told.
+bool hasRoomFor(const platform::File& file, std::uint64_t length, std::uint64_t present);
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.
 unsigned progressShift(std::uint64_t totalSize);

@@ -8,6 +8,7 @@
 #include "transfer/content_range.h"
 #include "transfer/curl_easy.h"
 #include "transfer/request_limits.h"
+#include "transfer/retry_after.h"
 
 namespace {
 
@@ -23,6 +24,13 @@ constexpr std::size_t kGatheredWriteBytes = 256 * 1024;
 // On a slow link, gathered bytes are written at least this often, so that progress and the
 // rates that splits are judged by follow what has arrived.
 constexpr std::uint32_t kGatheredWriteMs = 50;
+
+// A request made real progress when it stored this many bytes (or finished its range): less
+// is a failed attempt, so that a server that sends a byte and breaks off is not asked for ever.
+constexpr std::uint64_t kRealProgressBytes = 64 * 1024;
+// A wait between retries is cut into slices this long, so that a download that can no longer
+// succeed (a full disk) ends at once.
+constexpr std::uint32_t kWaitSliceMs = 50;
 
 enum class Answer { Unchecked, Accepted, Refused };
 
@@ -49,6 +57,8 @@ struct RangedTransfer {
     std::uint32_t lastByteTick = 0;
     std::uint32_t stallMs = 0;
     bool stalled = false;
+    std::uint64_t stored = 0;        // bytes of this request in the file
+    std::uint64_t progressMark = 0;  // `stored` when the source's backoff last heard of it
 };
 
 bool refusedForItsForm(const AnswerHeaders& headers, const ResourceVersion& version) {
@@ -89,8 +99,79 @@ bool storeGathered(RangedTransfer& transfer) {
     const bool all = written == transfer.gathered.size();
     transfer.position += written;
     transfer.progressed = transfer.progressed || written > 0;
+    transfer.stored += written;
+    if (transfer.stored - transfer.progressMark >= kRealProgressBytes) {
+        // A long request keeps its server in good standing while it runs.
+        transfer.progressMark = transfer.stored;
+        transfer.download->backoffFor(transfer.source).progressed();
+    }
     transfer.gathered.clear();
     return all;
+}
+
+// libcurl's progress function of a ranged request, called at least once a second: bytes that
+// have waited gathered are written even while the server sends nothing more; the request ends
+// once the download can no longer succeed or its source's deadline has passed, and, with
+// several sources, once it has received nothing for the stall bound while another is working.
+int watchRangedTransfer(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
+    DownloadState& download = *transfer.download;
+    if (download.cannotSucceed() || download.backoffFor(transfer.source).deadlinePassed()) {
+        return 1;
+    }
+    const std::uint32_t now = platform::tickCount();
+    if (!transfer.gathered.empty() && now - transfer.gatheredSince >= kGatheredWriteMs &&
+        !storeGathered(transfer)) {
+        return 1;  // not all taken: the range ended or was cut
+    }
+    if (transfer.stallMs == 0) {
+        return 0;
+    }
+    if (received != transfer.seenBytes) {
+        transfer.seenBytes = received;
+        transfer.lastByteTick = now;
+        return 0;
+    }
+    if (now - transfer.lastByteTick >= transfer.stallMs &&
+        download.sources->othersWorking(transfer.source)) {
+        transfer.stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+bool rangesCannotSucceed(const DownloadState& download) {
+    return download.cannotSucceed();
+}
+
+bool wholeCannotSucceed(const DownloadState& download) {
+    return download.failed;
+}
+
+enum class Turn { Go, Hopeless, SourceGivenUp };
+
+// Sleeps until `source` may be asked again: SourceGivenUp when it may not be asked any more
+// (its deadline passed), Hopeless as soon as `hopeless` says the download cannot succeed.
+Turn awaitTurn(DownloadState& download, std::size_t source,
+               bool (*hopeless)(const DownloadState&)) {
+    SourceBackoff& backoff = download.backoffFor(source);
+    while (!hopeless(download)) {
+        const std::optional<std::uint32_t> wait = backoff.waitBeforeRequest();
+        if (!wait) {
+            return Turn::SourceGivenUp;
+        }
+        if (*wait == 0) {
+            return Turn::Go;
+        }
+        platform::sleepMilliseconds(std::min(*wait, kWaitSliceMs));
+    }
+    return Turn::Hopeless;
+}
+
+void watchTransfer(CURL* handle, curl_xferinfo_callback watch, void* user) {
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watch);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, user);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 }
 
 std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* user) {
@@ -164,24 +245,14 @@ struct WholeTransfer {
     Answer answer;
     std::uint64_t position;  // the resource's offset of the next body byte
     ResourceVersion version;
+    std::size_t source = 0;
+    std::uint64_t progressMark = 0;  // the download's byte count when its backoff last heard
 };
 
-// libcurl's progress function of a ranged request from one of several sources: gives up on a
-// request that has received nothing for the stall bound while another source is working.
-int watchForStall(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-    RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
-    const std::uint32_t now = platform::tickCount();
-    if (received != transfer.seenBytes) {
-        transfer.seenBytes = received;
-        transfer.lastByteTick = now;
-        return 0;
-    }
-    if (now - transfer.lastByteTick >= transfer.stallMs &&
-        transfer.download->sources->othersWorking(transfer.source)) {
-        transfer.stalled = true;
-        return 1;
-    }
-    return 0;
+int watchWholeTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
+    return whole.download->failed || whole.download->backoffFor(whole.source).deadlinePassed() ? 1
+                                                                                               : 0;
 }
 
 // What the answer said of its source: another resource, or no ranges while others have them.
@@ -221,6 +292,11 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
         return 0;
     }
     whole.position += length;
+    const std::uint64_t done = download.bytesDone();
+    if (done - whole.progressMark >= kRealProgressBytes) {
+        whole.progressMark = done;
+        download.backoffFor(whole.source).progressed();
+    }
     return length;
 }
 
@@ -232,7 +308,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
     sources.beginRun(&task);
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    while (!download.cannotSucceed() && download.beginRequest(task, first, last)) {
+    while (!download.cannotSucceed() && !download.finished(task)) {
         // Where the waits between attempts begin, once they are paced: when everyFailed.
         bool everyFailed = false;
         const std::size_t chosen = sources.choose(&task, source, everyFailed);
@@ -240,9 +316,20 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
             break;
         }
         source = chosen;
+        download.awaitRetry(task);
+        const Turn turn = awaitTurn(download, source, rangesCannotSucceed);
+        if (turn == Turn::SourceGivenUp && sources.othersLeft(source)) {
+            sources.drop(source);  // no real progress from it for its deadline
+            continue;
+        }
+        // Asked for only now: the range may have been cut while this worker waited.
+        if (turn != Turn::Go || !download.beginRequest(task, first, last)) {
+            break;
+        }
         CurlEasy easy;
         if (!sources.ensureChecked(source, download.totalSize) || !(easy = makeCurlEasy())) {
             sources.attemptFailed(&task, source);
+            download.backoffFor(source).failed();
             continue;
         }
         download.requestGoesTo(task, source);
@@ -259,21 +346,24 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
         if (sources.size() > 1) {
             transfer.stallMs = sourceStallMs();
             transfer.lastByteTick = platform::tickCount();
-            curl_easy_setopt(easy.get(), CURLOPT_XFERINFOFUNCTION, watchForStall);
-            curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
-            curl_easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 0L);
         }
+        watchTransfer(easy.get(), watchRangedTransfer, &transfer);
         curl_easy_perform(easy.get());
         // What arrived before the answer ended or broke off is the resource's all the same.
         storeGathered(transfer);
         judgeSource(download, transfer);
-        if (transfer.progressed && !transfer.stalled) {
+        // Real progress: 64 KiB, or the range finished. A byte and a reset is a failed attempt.
+        if ((transfer.stored >= kRealProgressBytes || download.finished(task)) &&
+            !transfer.stalled) {
             sources.attemptProgressed(&task, source);
+            download.backoffFor(source).progressed();
         } else {
             if (transfer.progressed) {
                 sources.attemptProgressed(&task, source);  // its bytes count as served
             }
             sources.attemptFailed(&task, source);
+            download.backoffFor(source).failed(
+                askedWaitMs(responseCode(easy.get()), transfer.headers));
         }
     }
 }
@@ -293,19 +383,31 @@ std::uint32_t segmentWorker(void* argument) {
 }
 
 void transferWholeResource(DownloadState& download, ConnectionShare* share) {
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        if (download.failed || download.allFinished()) {
+    int failures = 0;
+    while (failures < kRequestAttempts) {
+        const std::size_t source = download.sources->wholeResourceSource();
+        if (download.failed || download.allFinished() ||
+            awaitTurn(download, source, wholeCannotSucceed) != Turn::Go) {
             return;
         }
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
+            ++failures;
+            download.backoffFor(source).failed();
             continue;
         }
-        const std::size_t source = download.sources->wholeResourceSource();
-        WholeTransfer whole{&download,         easy.get(), AnswerHeaders(),
-                            Answer::Unchecked, 0,          download.sources->version(source)};
+        const std::uint64_t before = download.bytesDone();
+        WholeTransfer whole{&download,
+                            easy.get(),
+                            AnswerHeaders(),
+                            Answer::Unchecked,
+                            0,
+                            download.sources->version(source),
+                            source,
+                            before};
         setTransferOptions(easy.get(), download.sources->url(source), writeWhole, &whole,
                            whole.headers, nullptr);
+        watchTransfer(easy.get(), watchWholeTransfer, &whole);
         attachShare(easy.get(), share);
         const CURLcode code = curl_easy_perform(easy.get());
         if (whole.position > 0) {
@@ -313,6 +415,12 @@ void transferWholeResource(DownloadState& download, ConnectionShare* share) {
         }
         if (code == CURLE_OK) {
             return;
+        }
+        // Bytes it wrote anew count as progress, not those it had to pass over.
+        if (download.bytesDone() - before < kRealProgressBytes && !download.allFinished()) {
+            ++failures;
+            download.backoffFor(source).failed(
+                askedWaitMs(responseCode(easy.get()), whole.headers));
         }
     }
 }

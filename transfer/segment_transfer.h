@@ -22,14 +22,15 @@ struct SegmentWorker {
 std::uint32_t segmentWorker(void* worker);
 
 // One run on a range: ranged requests for its missing bytes until it is finished or five
-// attempts have failed on every source. An attempt that wrote bytes is no failure. A failed
-// attempt moves the range to another source at once, as does a request that has received
-// nothing for the stall bound while another source is working; `source` is where the run
-// starts and, afterwards, where it ended.
-// Its requests go through `share` (null: none).
+// attempts have failed on every source. An attempt that stored 64 KiB or finished the range is
+// no failure. A failed attempt moves the range to another source at once, as does a request that
+// has received nothing for the stall bound while another source is working; `source` is where
+// the run starts and, afterwards, where it ended. Requests wait for the turn that their
+// source's backoff gives them, and none goes to a source whose deadline has passed. Its
+// requests go through `share` (null: none).
 void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source,
                   ConnectionShare* share);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
-// only the bytes that the ranges still miss. Up to five attempts.
+// only the bytes that the ranges still miss. Up to five failed attempts, paced like the ranges.
 void transferWholeResource(DownloadState& download, ConnectionShare* share);

@@ -1,19 +1,52 @@
 #include "transfer/single_requests.h"
 
+#include <algorithm>
+
 #include "support/diagnostic_log.h"
 #include "transfer/curl_easy.h"
+#include "transfer/retry_after.h"
+#include "transfer/transfer_limits.h"
 
 namespace {
 
 constexpr long kFirstErrorStatus = 400;
+constexpr long kFirstServerErrorStatus = 500;
+constexpr long kTooManyRequests = 429;
 
 std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
 
+// An answer that says the server cannot serve now, not that the resource is not there.
+bool isPassingTrouble(long status) {
+    return status >= kFirstServerErrorStatus || status == kTooManyRequests;
+}
+
+// Failures that no wait can mend: the address or this build, not the network.
+bool isLocalFailure(CURLcode code) {
+    return code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT ||
+           code == CURLE_NOT_BUILT_IN;
+}
+
+// An attempt may not run past the phase's deadline (0 would mean no limit at all).
+void limitToPhase(CURL* handle, const RetryPacer& pacer) {
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(pacer.msLeft())));
+}
+
 }  // namespace
 
-LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, ConnectionShare* share) {
+RetryPacer lengthQueryPacer() {
+    const TransferLimits limits = transferLimits();
+    return RetryPacer(limits.lengthRetries, limits.lengthDeadlineMs, limits.retryAfterCapMs);
+}
+
+RetryPacer manifestPacer() {
+    const TransferLimits limits = transferLimits();
+    return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs);
+}
+
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, ConnectionShare* share,
+                               std::uint32_t timeoutMs) {
     LengthAnswer answer;
     CurlEasy easy = makeCurlEasy();
     if (!easy) {
@@ -29,17 +62,21 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, Conne
     if (noDataSeconds > 0) {
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, noDataSeconds);
     }
+    if (timeoutMs > 0) {
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    }
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
     attachShare(handle, share);
     answer.code = static_cast<int>(curl_easy_perform(handle));
-    if (answer.code != CURLE_OK) {
-        return answer;
-    }
     answer.status = responseCode(handle);
-    if (answer.status >= kFirstErrorStatus) {
+    answer.askedMs = askedWaitMs(answer.status, headers);
+    if (answer.code == CURLE_OK && isPassingTrouble(answer.status)) {
+        answer.code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
+    }
+    if (answer.code != CURLE_OK || answer.status >= kFirstErrorStatus) {
         return answer;  // the length of an error page is not the resource's
     }
     curl_off_t length = -1;
@@ -53,15 +90,25 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, Conne
     return answer;
 }
 
+bool failureWorthAWait(int code) {
+    return code == kNoHandle || !isLocalFailure(static_cast<CURLcode>(code));
+}
+
 ResourceInfo queryResource(const std::string& url, ConnectionShare* share) {
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        const LengthAnswer answer = queryResourceOnce(url, 0, share);
+    RetryPacer pacer = lengthQueryPacer();
+    for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
+        // An attempt may not run past the phase's deadline (0 would mean no limit at all).
+        const LengthAnswer answer =
+            queryResourceOnce(url, 0, share, std::max<std::uint32_t>(1, pacer.msLeft()));
         if (answer.code == CURLE_OK) {
             return answer.info;
         }
         // An attempt whose handle could not be made counts, unlogged.
         if (answer.code != kNoHandle) {
             writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);
+        }
+        if (failureWorthAWait(answer.code)) {
+            pacer.failed(answer.askedMs);
         }
     }
     return ResourceInfo();
@@ -72,25 +119,40 @@ std::uint64_t getFileSize(const std::string& url) {
 }
 
 bool getData(const std::string& url, std::string& out) {
+    RetryPacer pacer = manifestPacer();
+    return getData(url, out, pacer);
+}
+
+bool getData(const std::string& url, std::string& out, RetryPacer& pacer) {
     // What the caller passed stays in front; what a failed attempt delivered does not: the
     // rest of an answer that broke off would run into the next answer's first line.
     const std::size_t callersText = out.size();
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kRequestAttempts && pacer.beforeAttempt(); ++attempt) {
         out.resize(callersText);
         CurlEasy easy = makeCurlEasy();
         if (!easy) {
+            pacer.failed();
             continue;
         }
         CURL* handle = easy.get();
         BodySink sink{&out, 0, handle};
+        AnswerHeaders headers;
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_HEADER, 0L);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
         setCommonTransferOptions(handle);
+        limitToPhase(handle, pacer);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendToBuffer);
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
         // An error answer without a body never reaches the write function.
-        if (curl_easy_perform(handle) == CURLE_OK && responseCode(handle) < kFirstErrorStatus) {
+        const CURLcode code = curl_easy_perform(handle);
+        const long status = responseCode(handle);
+        if (code == CURLE_OK && status < kFirstErrorStatus) {
             return true;
+        }
+        if (!isLocalFailure(code)) {
+            pacer.failed(askedWaitMs(status, headers));
         }
     }
     out.resize(callersText);

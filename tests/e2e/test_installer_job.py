@@ -45,14 +45,15 @@ def prepare_job(target, servers, unique, sleep_ms=None):
     return manifest, target_directory(target, unique, sleep_ms), length
 
 
-def run_job_from(target, servers, unique, address):
+def run_job_from(target, servers, unique, address, program="downloader"):
     """Runs the job through wizard-host for an installer at `address`: (result, target
-    directory, temporary directory)."""
+    directory, temporary directory). Failing jobs run `downloader-short-bounds`, whose retries
+    wait a tenth of the product's."""
     manifest = publish_job(target, servers, unique, address)
     directory = target_directory(target, unique)
     temp = target.fresh_temp_dir()
     result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
-                         "/SILENT"], temp, host_args=[])
+                         "/SILENT"], temp, host_args=[], program=program)
     return result, directory, temp
 
 
@@ -156,7 +157,8 @@ def test_failed_download(target, servers, unique, failure):
     else:
         address = servers.fault.url("/res/5000/%s/setup.exe?length0=1" % unique)
         expected_log = b"Failed to call getFileSize():-2\n"
-    result, directory, temp = run_job_from(target, servers, unique, address)
+    result, directory, temp = run_job_from(target, servers, unique, address,
+                                           "downloader-short-bounds")
     assert result.returncode == 0
     assert result.messages == []
     assert result.log == expected_log
@@ -168,7 +170,8 @@ def test_incomplete_download_is_deleted_and_never_run(target, servers, unique):
     file_name, length = publish_installer(target, servers, unique)
     # Every answer stops 100 bytes short: each range gets all but its last 100 bytes.
     address = servers.fault.url("/file/%s/%s?short=100" % (unique, file_name))
-    result, directory, temp = run_job_from(target, servers, unique, address)
+    result, directory, temp = run_job_from(target, servers, unique, address,
+                                           "downloader-short-bounds")
     assert result.returncode == 0
     assert result.log == b"Failed to call getFileSize():-4\n"
     assert all(m[0] == 1024 for m in result.messages)

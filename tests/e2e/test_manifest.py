@@ -75,8 +75,10 @@ def test_manifest_without_the_32bit_tls_key(target, servers, unique):
 
 def test_unreachable_manifest(target):
     temp = target.fresh_temp_dir()
+    # The fetches are retried, paced, until the manifest phase's deadline: a tenth of the
+    # product's in this build.
     result = target.run(["/URL:http://127.0.0.1:1/manifest.txt", "/PATH:C:\\App", "/VERYSILENT"],
-                        temp)
+                        temp, program="downloader-short-bounds")
     assert result.returncode == 0
     assert result.log == b"Failed to call getData()." * 5 + b"Failed to get the url of setup."
 

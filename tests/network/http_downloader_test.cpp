@@ -366,7 +366,10 @@ TEST_F(Download, FailedWriteEndsTheDownloadAsIncomplete) {
 
 TEST_F(Download, StalledSegmentIsAbortedByTheNoDataBound) {
     REQUIRE_TEST_SERVERS();
-    setTransferLimitsForTest(TransferLimits{30, 1});
+    TransferLimits limits = defaultTestTransferLimits();
+    limits.noDataTimeoutSeconds = 1;
+    limits.downloadStallDeadlineMs = 60000;  // the bound, not the deadline, ends each attempt
+    setTransferLimitsForTest(limits);
     const std::string path = uniquePath("/res/3000");
     // One segment keeps it short: five attempts in the worker, five in the second pass, each
     // ended by the bound instead of the server's two-minute silence.

@@ -68,13 +68,48 @@ TEST(GetData, ErrorStatusIsAFailedAttemptThatAppendsNothing) {
     EXPECT_EQ(loggedRequests(path).size(), 5u);
 }
 
-TEST(GetFileSize, ErrorStatusGivesNoLengthAtOnce) {
+// A resource that is not there ends the query at once; a server in trouble is asked again,
+// each failed attempt logged with libcurl's code for an error status.
+TEST(GetFileSize, GoneIsFinalAndTroubleIsRetried) {
+    REQUIRE_TEST_SERVERS();
+    struct StatusCase {
+        int status;
+        std::size_t heads;
+        const char* log;
+    };
+    const std::string failed22 = "Failed to call getFileSize():22\n";
+    std::string fiveTimes22;
+    for (int i = 0; i < 5; ++i) {
+        fiveTimes22 += failed22;
+    }
+    const StatusCase cases[] = {{404, 1, ""},
+                                {410, 1, ""},
+                                {403, 1, ""},
+                                {500, 5, fiveTimes22.c_str()},
+                                {503, 5, fiveTimes22.c_str()},
+                                {429, 5, fiveTimes22.c_str()}};
+    for (const StatusCase& c : cases) {
+        SCOPED_TRACE(c.status);
+        ScopedTemporaryDirectory temp;
+        const std::string path = uniquePath("/res/3000") + std::to_string(c.status);
+        EXPECT_EQ(getFileSize(testServers().faultUrl(path + "?status=" + std::to_string(c.status))),
+                  0u);
+        EXPECT_EQ(loggedRequests(path), std::vector<std::string>(c.heads, "HEAD"));
+        EXPECT_EQ(std::string(c.log).empty() ? std::string() : logText(temp), c.log);
+    }
+}
+
+// A 503 with Retry-After: the next attempt waits what the server asked, and no longer.
+TEST(GetFileSize, OutageWithRetryAfterIsWaitedOut) {
     REQUIRE_TEST_SERVERS();
     ScopedTemporaryDirectory temp;
     const std::string path = uniquePath("/res/3000");
-    EXPECT_EQ(getFileSize(testServers().faultUrl(path + "?status=503")), 0u);
-    EXPECT_EQ(loggedRequests(path), std::vector<std::string>{"HEAD"});
-    EXPECT_FALSE(testing_support::fileExists(logPathIn(temp.path())));
+    EXPECT_EQ(getFileSize(testServers().faultUrl(path + "?outage=0.5&retry_after=1")), 3000u);
+    const auto requests = testing_support::loggedRequestDetails(path);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_GE(requests[1].time - requests[0].time, 0.95);
+    EXPECT_LT(requests[1].time - requests[0].time, 3.0);
+    EXPECT_EQ(logText(temp), "Failed to call getFileSize():22\n");
 }
 
 // Addresses come from the network: no scheme but http and https may reach a socket.
@@ -138,7 +173,9 @@ TEST(GetData, BodyBeyondTheCapFailsTheAttempt) {
 
 TEST(GetData, StalledServerFailsTheAttemptInsteadOfHanging) {
     REQUIRE_TEST_SERVERS();
-    setTransferLimitsForTest(TransferLimits{30, 1});
+    TransferLimits limits = defaultTestTransferLimits();
+    limits.noDataTimeoutSeconds = 1;
+    setTransferLimitsForTest(limits);
     const std::string path = uniquePath("/res/3000");
     std::string out;
     const std::uint32_t start = platform::tickCount();

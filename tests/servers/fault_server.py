@@ -71,8 +71,16 @@ the client asked for (0 without a Range header) or `*` for any.
     trunc=START:N:TIMES[,...] first TIMES matching GETs: 200 without
                     Content-Length, the resource's first N bytes, then a clean
                     close, so that the answer looks whole; later ones are normal
+    outage=S        for S seconds (fractions allowed) every request of this path+query
+                    gets the outage answer, and bodies being sent are reset
+    outage_at=T     ... beginning T seconds after the first request of this
+                    path+query (default 0: at once)
+    outage_answer=A the outage answer: a status (default 503, with the error
+                    page) or `reset` (TCP reset, no response)
+    retry_after=X   Retry-After: X on outage answers and status= answers
 When several body limits apply (short, cut, stall_after) the smallest wins; a
-tie between cut and stall resets.  drop/headfail take precedence over status.
+tie between cut and stall resets.  drop/headfail take precedence over status;
+an outage over everything.
 """
 
 import argparse
@@ -93,7 +101,7 @@ from urllib.parse import parse_qs, urlsplit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from byte_range import parse_range  # noqa: E402
-from faults import (Counters, parse_faults, second_version, take_cut, take_drop,  # noqa: E402
+from faults import (Counters, OutageClock, parse_faults, second_version, take_cut, take_drop,  # noqa: E402
                     take_headfail, take_trunc)
 from net_util import reset_connection, write_atomically  # noqa: E402
 from request_log import RequestLog  # noqa: E402
@@ -174,6 +182,7 @@ class _Handler(BaseHTTPRequestHandler):
             if path == "/_reset":
                 self.server.log.clear()
                 self.server.counters.reset()
+                self.server.outages.reset()
                 self._send_small(200, b'{"reset": true}\n', "application/json", head)
                 return
             self._sent, self._entry = 0, {}
@@ -191,13 +200,20 @@ class _Handler(BaseHTTPRequestHandler):
         except (ConnectionError, socket.timeout):
             self.close_connection = True
 
+    def _in_outage(self):
+        outage = getattr(self, "_outage", None)
+        return outage is not None and self.server.outages.active(outage[0], outage[1],
+                                                                 time.monotonic())
+
     def _count_sent(self, count):
         self._sent += count
         self._entry["sent"] = self._sent
 
-    def _send_small(self, status, body, ctype, head, nolength=False):
+    def _send_small(self, status, body, ctype, head, nolength=False, extra=()):
         self.send_response(status)
         self.send_header("Content-Type", ctype)
+        for name, value in extra:
+            self.send_header(name, value)
         if not nolength:
             self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
@@ -246,6 +262,14 @@ class _Handler(BaseHTTPRequestHandler):
         counters = self.server.counters
         size = resource.size
         rng = parse_range(self.headers.get("Range"), size)
+        retry_after = [("Retry-After", faults.retry_after)] if faults.retry_after else []
+        self._outage = (faults, key)
+        if self._in_outage():
+            if faults.outage_answer == "reset":
+                self._reset()
+            status = int(faults.outage_answer)
+            self._send_small(status, _error_body(status), "text/html", head, extra=retry_after)
+            return
 
         if faults.hang is not None:
             self.server.stopping.wait(faults.hang)
@@ -260,7 +284,7 @@ class _Handler(BaseHTTPRequestHandler):
             return
         if faults.status is not None:
             self._send_small(faults.status, _error_body(faults.status), "text/html", head,
-                             nolength=faults.nolength)
+                             nolength=faults.nolength, extra=retry_after)
             return
         v2 = not head and second_version(faults, counters, key)
         tags = [("ETag", '"v2"' if v2 else '"v1"')] if faults.etag else []
@@ -348,7 +372,7 @@ class _Handler(BaseHTTPRequestHandler):
                 piece = bytearray(piece)
                 piece[flip - at] ^= 0xFF
                 piece = bytes(piece)
-            if self.server.stopping.is_set():
+            if self.server.stopping.is_set() or self._in_outage():
                 self._reset()
             self.wfile.write(piece)
             sent += len(piece)
@@ -395,6 +419,7 @@ class _Server(ThreadingHTTPServer):
         self.allow = allow
         self.log = RequestLog()
         self.counters = Counters()
+        self.outages = OutageClock()
         self.connections = _Connections()
         self.stopping = threading.Event()
         super().__init__(address, _Handler)
@@ -435,6 +460,7 @@ class FaultServer:
     def reset(self):
         self._httpd.log.clear()
         self._httpd.counters.reset()
+        self._httpd.outages.reset()
 
     def start(self):
         self._httpd = _Server(self._address, self.root, self.allow)

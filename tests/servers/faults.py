@@ -9,6 +9,7 @@ Recognised parameters (unknown ones are ignored):
     short_declared=K  range_cap=B  gzip=1  endless=1  etag=1  version_after=N
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
     trunc=START:N:TIMES[,...]
+    outage=S  outage_at=T  outage_answer=503|429|...|reset  retry_after=TEXT
 START is a byte offset or `*` (any start); it is stored as None for `*`.
 """
 
@@ -42,6 +43,10 @@ class Faults:
     headfail: int = 0
     flip: int = None  # offset of the resource byte served inverted (a corrupted copy)
     trunc: list = field(default_factory=list)  # [(start or None, n, times)]
+    outage: float = None      # seconds the outage lasts
+    outage_at: float = 0.0    # seconds after the key's first request that it begins
+    outage_answer: str = "503"  # a status number, or "reset"
+    retry_after: str = None   # Retry-After text of status and outage answers
 
 
 def _flag(value):
@@ -95,6 +100,16 @@ def parse_faults(query):
             f.drop = _entries(name, value, 2)
         elif name == "trunc":
             f.trunc = _entries(name, value, 3)
+        elif name in ("outage", "outage_at"):
+            setattr(f, name, float(value))
+            if getattr(f, name) < 0:
+                raise ValueError("%s must not be negative" % name)
+        elif name == "outage_answer":
+            if value != "reset" and not (value.isdigit() and 100 <= int(value) <= 599):
+                raise ValueError("outage_answer is a status or reset")
+            f.outage_answer = value
+        elif name == "retry_after":
+            f.retry_after = value
     return f
 
 
@@ -151,3 +166,24 @@ def take_trunc(faults, counters, key, start):
         if (want is None or want == start) and counters.consume((key, "trunc", index), times):
             return n
     return None
+
+
+class OutageClock:
+    """When each request key was first asked for: its outage is timed from then."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._first = {}
+
+    def active(self, faults, key, now):
+        """True while `key`'s outage lasts (its first request starts the clock)."""
+        if faults.outage is None:
+            return False
+        with self._lock:
+            first = self._first.setdefault(key, now)
+        begins = first + faults.outage_at
+        return begins <= now < begins + faults.outage
+
+    def reset(self):
+        with self._lock:
+            self._first.clear()

@@ -294,6 +294,34 @@ def test_headfail_drops_first_heads_only(server):
     assert probe(server.port, path, method="HEAD").headers["content-length"] == "1000"
 
 
+@pytest.mark.parametrize("query, expect", [
+    ("outage=0.6&retry_after=2", (503, "2")),
+    ("outage=0.6&outage_answer=429&retry_after=Wed,%2021%20Oct%202015%2007:28:00%20GMT",
+     (429, "Wed, 21 Oct 2015 07:28:00 GMT")),
+    ("outage=0.6&outage_answer=reset", None),
+])
+def test_outage_answers_every_request_until_it_ends(server, query, expect):
+    path = "/res/1000/outage-%d?%s" % (len(query), query)
+    for method in ("GET", "HEAD"):
+        r = probe(server.port, path, method=method)
+        if expect is None:
+            assert r.status is None and r.reset
+        else:
+            assert (r.status, r.headers.get("retry-after")) == expect
+    time.sleep(0.7)
+    assert probe(server.port, path).body == pattern_bytes(0, 1000)
+
+
+def test_outage_later_resets_a_body_in_progress(server):
+    path = "/res/400000/outage-later?outage_at=0.3&outage=0.5&slow=400000"
+    first = probe(server.port, path)
+    assert first.reset and 0 < len(first.body) < 400000
+    assert first.body == pattern_bytes(0, len(first.body))
+    assert probe(server.port, path).status == 503
+    time.sleep(0.6)
+    assert probe(server.port, path).body == pattern_bytes(0, 400000)
+
+
 def test_counters_are_per_path_and_query(server):
     assert probe(server.port, "/res/100/k1?drop=0:1").reset
     assert probe(server.port, "/res/100/k2?drop=0:1").reset

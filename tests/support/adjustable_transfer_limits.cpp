@@ -1,24 +1,31 @@
 #include "tests/support/adjustable_transfer_limits.h"
 
-#include <atomic>
+#include "support/platform.h"
 
 namespace {
-const TransferLimits kDefaults{30, 60, 3000};
-std::atomic<long> connectTimeout{kDefaults.connectTimeoutSeconds};
-std::atomic<long> noDataTimeout{kDefaults.noDataTimeoutSeconds};
-std::atomic<unsigned> sourceStall{kDefaults.sourceStallMs};
+
+platform::Mutex guard;  // the Windows build has no std::mutex (win32 threads)
+TransferLimits current = defaultTestTransferLimits();
+
 }  // namespace
 
+TransferLimits defaultTestTransferLimits() {
+    // Retries a hundred times sooner than the product, deadlines ten times sooner: a test of
+    // five failed attempts takes well under a second, and a healthy download under load still
+    // never meets a deadline.
+    return scaledTransferLimits(TransferLimits{}, 100, 10);
+}
+
 TransferLimits transferLimits() {
-    return TransferLimits{connectTimeout, noDataTimeout, sourceStall};
+    platform::MutexLock lock(&guard);
+    return current;
 }
 
 void setTransferLimitsForTest(TransferLimits limits) {
-    connectTimeout = limits.connectTimeoutSeconds;
-    noDataTimeout = limits.noDataTimeoutSeconds;
-    sourceStall = limits.sourceStallMs;
+    platform::MutexLock lock(&guard);
+    current = limits;
 }
 
 void restoreDefaultTransferLimits() {
-    setTransferLimitsForTest(kDefaults);
+    setTransferLimitsForTest(defaultTestTransferLimits());
 }

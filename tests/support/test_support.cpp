@@ -222,6 +222,16 @@ std::uint64_t jsonNumber(const std::string& json, std::size_t& pos, const std::s
     return std::strtoull(json.c_str() + pos, nullptr, 10);
 }
 
+double jsonSeconds(const std::string& json, std::size_t& pos, const std::string& name) {
+    const std::string key = "\"" + name + "\": ";
+    pos = json.find(key, pos);
+    if (pos == std::string::npos) {
+        return 0;
+    }
+    pos += key.size();
+    return std::strtod(json.c_str() + pos, nullptr);
+}
+
 }  // namespace
 
 std::vector<LoggedRequest> loggedRequestDetails(const std::string& pathPrefix) {
@@ -236,6 +246,7 @@ std::vector<LoggedRequest> loggedRequestDetails(const std::string& pathPrefix) {
         }
         request.range = jsonField(json, pos, "range");
         request.ifRange = jsonField(json, pos, "if_range");
+        request.time = jsonSeconds(json, pos, "time");
         request.open = jsonNumber(json, pos, "open");
         request.sent = jsonNumber(json, pos, "sent");
         if (pos == std::string::npos) {

@@ -67,6 +67,7 @@ struct LoggedRequest {
     std::uint64_t first = 0;  // the range's first byte (0 without a range)
     std::uint64_t open = 0;   // the path's connections open at its arrival, itself included
     std::uint64_t sent = 0;   // body bytes the server sent
+    double time = 0;          // seconds since the epoch at its arrival
 };
 std::vector<LoggedRequest> loggedRequestDetails(const std::string& pathPrefix);
 

@@ -1,0 +1,121 @@
+#include "transfer/retry_schedule.h"
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+std::uint32_t retryCeilingMs(const RetrySteps& steps, int retry) {
+    std::uint64_t ceiling = steps.firstMs;
+    for (int i = 1; i < retry && ceiling < steps.capMs; ++i) {
+        ceiling *= std::max<std::uint32_t>(steps.factor, 1);
+    }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(ceiling, steps.capMs));
+}
+
+std::uint32_t retryWaitMs(const RetrySteps& steps, int retry, double unit) {
+    const std::uint32_t ceiling = retryCeilingMs(steps, retry);
+    const std::uint32_t floor = ceiling / 2;
+    const double clamped = std::clamp(unit, 0.0, 1.0);
+    return floor + static_cast<std::uint32_t>(clamped * (ceiling - floor));
+}
+
+std::uint32_t boundedWaitMs(std::uint32_t drawnMs, std::optional<std::uint32_t> askedMs,
+                            std::uint32_t askedCapMs, std::uint32_t msLeft) {
+    std::uint32_t wait = drawnMs;
+    if (askedMs) {
+        wait = std::max(wait, std::min(*askedMs, askedCapMs));
+    }
+    return std::min(wait, msLeft);
+}
+
+double randomUnit() {
+    static platform::Mutex guard;  // the Windows build has no std::mutex
+    static std::mt19937_64 generator = [] {
+        // std::random_device may be a fixed sequence on some runtimes: the clocks and an
+        // address that moves with every start make the seed differ between processes anyway.
+        std::random_device device;
+        const int onTheStack = 0;
+        std::seed_seq seed{
+            static_cast<std::uint64_t>(device()),
+            static_cast<std::uint64_t>(
+                std::chrono::high_resolution_clock::now().time_since_epoch().count()),
+            static_cast<std::uint64_t>(platform::tickCount()),
+            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&onTheStack))};
+        return std::mt19937_64(seed);
+    }();
+    platform::MutexLock lock(&guard);
+    return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
+}
+
+std::uint32_t PhaseDeadline::msLeft() const {
+    const std::uint32_t elapsed = platform::tickCount() - start_;
+    return elapsed >= length_ ? 0 : length_ - elapsed;
+}
+
+RetryPacer::RetryPacer(const RetrySteps& steps, std::uint32_t deadlineMs,
+                       std::uint32_t retryAfterCapMs)
+    : steps_(steps), deadline_(deadlineMs), askedCapMs_(retryAfterCapMs) {}
+
+bool RetryPacer::beforeAttempt() {
+    if (waitPending_) {
+        waitPending_ = false;
+        const std::uint32_t waited = platform::tickCount() - waitFrom_;
+        if (waited < waitMs_) {
+            platform::sleepMilliseconds(std::min(waitMs_ - waited, deadline_.msLeft()));
+        }
+    }
+    return !deadline_.passed();
+}
+
+void RetryPacer::failed(std::optional<std::uint32_t> askedMs) {
+    ++retries_;
+    waitMs_ = boundedWaitMs(retryWaitMs(steps_, retries_, randomUnit()), askedMs, askedCapMs_,
+                            deadline_.msLeft());
+    waitFrom_ = platform::tickCount();
+    waitPending_ = true;
+}
+
+SourceBackoff::SourceBackoff(const RetrySteps& steps, std::uint32_t stallDeadlineMs,
+                             std::uint32_t retryAfterCapMs)
+    : steps_(steps), deadline_(stallDeadlineMs), askedCapMs_(retryAfterCapMs) {}
+
+std::optional<std::uint32_t> SourceBackoff::waitBeforeRequest() {
+    platform::MutexLock lock(&mutex_);
+    if (deadline_.passed()) {
+        return std::nullopt;
+    }
+    const std::uint32_t waited = platform::tickCount() - waitFrom_;
+    return waited < waitMs_ ? waitMs_ - waited : 0;
+}
+
+void SourceBackoff::progressed() {
+    platform::MutexLock lock(&mutex_);
+    retries_ = 0;
+    waitMs_ = 0;
+    deadline_.restart();
+}
+
+void SourceBackoff::failed(std::optional<std::uint32_t> askedMs) {
+    platform::MutexLock lock(&mutex_);
+    const std::uint32_t now = platform::tickCount();
+    const std::uint32_t waited = now - waitFrom_;
+    if (waited < waitMs_) {
+        // Another request's failure began this wait: this one joins it.
+        const std::uint32_t left = waitMs_ - waited;
+        const std::uint32_t asked = boundedWaitMs(0, askedMs, askedCapMs_, deadline_.msLeft());
+        if (asked > left) {
+            waitFrom_ = now;
+            waitMs_ = asked;
+        }
+        return;
+    }
+    ++retries_;
+    waitFrom_ = now;
+    waitMs_ = boundedWaitMs(retryWaitMs(steps_, retries_, randomUnit()), askedMs, askedCapMs_,
+                            deadline_.msLeft());
+}
+
+bool SourceBackoff::deadlinePassed() {
+    platform::MutexLock lock(&mutex_);
+    return deadline_.passed();
+}
