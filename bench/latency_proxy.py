@@ -49,6 +49,7 @@ class Stats:
             self.body_sent = 0
             self.abandoned_before_first_byte = 0
             self.cut = 0
+            self.requests = []  # (connection, method, range, arrived, ended, body bytes sent)
             self.open = getattr(self, "open", 0)
             self.most_open = self.open
 
@@ -57,6 +58,10 @@ class Stats:
             for name, value in counts.items():
                 setattr(self, name, getattr(self, name) + value)
             self.most_open = max(self.most_open, self.open)
+
+    def note_request(self, entry):
+        with self.lock:
+            self.requests.append(entry)
 
     def snapshot(self):
         with self.lock:
@@ -148,6 +153,10 @@ class _Connection:
         first_line = head.split(b"\r\n", 1)[0].decode("latin-1")
         method = first_line.split(" ", 1)[0]
         ranged = b"\nrange:" in head.lower()
+        range_text = ""
+        for line in head.split(b"\r\n"):
+            if line.lower().startswith(b"range:"):
+                range_text = line.split(b":", 1)[1].strip().decode("latin-1")
         stats = self.proxy.stats
         if method == "HEAD":
             stats.add(heads=1)
@@ -193,6 +202,9 @@ class _Connection:
             elif left:
                 stats.add(cut=1)
             raise
+        finally:
+            stats.note_request((id(self), method, range_text, arrived, time.monotonic(),
+                                length - left))
         return True
 
 

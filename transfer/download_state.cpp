@@ -49,13 +49,19 @@ SegmentTask* DownloadState::takeWork(SegmentTask* ended) {
         platform::MutexLock lock(mutex_);
         ended->busy = false;
     }
+    bool waiting = false;
     for (;;) {
         {
             platform::MutexLock lock(mutex_);
+            if (waiting) {
+                --waitingWorkers_;
+            }
             SegmentTask* next = nextWork(ended);
-            if (next != nullptr || !splitMayPayLater(ended)) {
+            waiting = next == nullptr && splitMayPayLater(ended);
+            if (!waiting) {
                 return next;
             }
+            ++waitingWorkers_;
         }
         // The connection stays idle meanwhile: a split may pay once the others' paces are
         // known, or when one of them slows down or is late to start.
@@ -123,6 +129,7 @@ SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64
         }
         splitCase.ownerLeft = task.rangeEnd - task.rangeStart + 1;
         splitCase.owner = paceOf(task, now);
+        splitCase.takers = 1 + waitingWorkers_ + workersDoneSoon(task, now, splitCase.startupMs);
         const SplitDecision decision = decideSplit(splitCase);
         if (decision.split && decision.gainMs > bestGain) {
             bestGain = decision.gainMs;
@@ -149,6 +156,30 @@ RequestPace DownloadState::paceOf(const SegmentTask& task, std::uint32_t now) co
         pace.rate = static_cast<double>(task.rangeStart - task.requestFrom) / pace.deliveringMs;
     }
     return pace;
+}
+
+// Workers other than the owner's whose ranges are done or expected to be done within a recheck
+// or a new request's start: they will want a part of the same range in a moment.
+int DownloadState::workersDoneSoon(const SegmentTask& owner, std::uint32_t now,
+                                   double startupMs) const {
+    const double soon = std::max<double>(startupMs, kSplitRecheckMs);
+    int count = 0;
+    for (const SegmentTask& task : segments_) {
+        if (&task == &owner || !task.busy) {
+            continue;
+        }
+        if (task.finished()) {
+            ++count;  // its worker is on its way here
+            continue;
+        }
+        const RequestPace pace = paceOf(task, now);
+        const double left = static_cast<double>(task.rangeEnd - task.rangeStart + 1);
+        if (pace.deliveringMs >= kShortestRateSample && pace.rate > 0.0 &&
+            left / pace.rate <= soon) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 double DownloadState::wasteAllowance() const {

@@ -129,6 +129,7 @@ private:
     void handOut(SegmentTask& task);
     double startupMs(std::size_t source) const;
     double wasteAllowance() const;
+    int workersDoneSoon(const SegmentTask& owner, std::uint32_t now, double startupMs) const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
@@ -140,4 +141,5 @@ private:
     // Per source: each source is as far as its own round trips and server make it.
     std::map<std::size_t, std::vector<std::uint32_t>> timesToFirstByte_;
     double expectedWaste_ = 0.0;  // of the cuts made so far
+    int waitingWorkers_ = 0;      // in takeWork, for a split that pays
 };

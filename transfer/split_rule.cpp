@@ -29,13 +29,17 @@ SplitDecision decideSplit(const SplitCase& splitCase) {
     } else if (rateKnown(owner) && owner.rate > 0.0) {
         const double ownerRate = owner.rate;
         const double takerRate = splitCase.takerRate > 0.0 ? splitCase.takerRate : ownerRate;
-        // Both parts end together: keep / ownerRate == startup + (left - keep) / takerRate.
-        keep =
-            (startup * takerRate + static_cast<double>(left)) * ownerRate / (ownerRate + takerRate);
-        gain = (static_cast<double>(left) - keep) / ownerRate;
+        // The owner and each of the takers end together:
+        // kept / ownerRate == startup + (left - kept) / (takers * takerRate).
+        const double takers = std::max(splitCase.takers, 1);
+        const double kept = (startup * takers * takerRate + static_cast<double>(left)) * ownerRate /
+                            (takers * takerRate + ownerRate);
+        gain = (static_cast<double>(left) - kept) / ownerRate;
         if (gain < startup || expectedWaste(owner, startup) > splitCase.wasteAllowance) {
             return none;
         }
+        // This taker takes its share from the top; the others split what the owner keeps.
+        keep = static_cast<double>(left) - (static_cast<double>(left) - kept) / takers;
     } else {
         return none;  // not yet given its chance to start, or too short a time to tell its pace
     }

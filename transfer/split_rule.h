@@ -12,7 +12,7 @@ constexpr std::uint32_t kShortestRateSample = 50;
 // A request is replaced only after it has been delivering for this long (and for twice the
 // time a new request needs to start), so that a server's first burst or a short pause on a
 // link is not taken for its pace.
-constexpr std::uint32_t kShortestRenewSample = 200;
+constexpr std::uint32_t kShortestRenewSample = 60;
 // A request that has not delivered its first byte is judged late only after twice the time
 // new requests needed to start, and never before this many milliseconds.
 constexpr std::uint32_t kShortestLateWait = 100;
@@ -34,7 +34,10 @@ struct SplitCase {
     std::uint64_t ownerLeft = 0;  // bytes the owner still has to deliver
     RequestPace owner;
     double takerRate = -1.0;  // the new request's expected rate; negative: as the owner's
-    double startupMs = 0.0;   // the time a new request needs before its first byte
+    // Workers about to take a part of the same range, this one included: the owner's
+    // remainder is shared among them, so that all end together.
+    int takers = 1;
+    double startupMs = 0.0;  // the time a new request needs before its first byte
     // Bytes the download may still throw away: what the server has sent past a cut before
     // the owner's transfer ends there, about the owner's rate times a round trip.
     double wasteAllowance = 0.0;

@@ -31,6 +31,7 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         double allowanceMiB;  // bytes cuts may still waste
         bool split;
         double keptFrom, keptTo;  // the owner's share of what is left, when split
+        int takers = 1;           // workers about to take a part, this one included
     } cases[] = {
         // A far server at full speed: the owner is done within the new request's start.
         {"fast-owner-far-server", 3 * kMiB, delivering(100), 100, 100, 1, false, 0, 0},
@@ -44,6 +45,9 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         // One slow connection on a near server: the slow owner keeps its share of the sum.
         {"slow-owner-fast-taker", 12 * kMiB, delivering(2), 8, 2, 1, true, 0.19, 0.21},
         {"equal-rates-halve", 12 * kMiB, delivering(8), 8, 1, 1, true, 0.49, 0.51},
+        // Two workers free at once: this one takes a third, the owner keeps two for the other.
+        {"two-takers-take-thirds", 12 * kMiB, delivering(8), 8, 1, 1, true, 0.66, 0.67, 2},
+        {"slow-owner-two-takers", 12 * kMiB, delivering(2), 8, 2, 1, true, 0.55, 0.56, 2},
         {"taker-rate-unknown", 12 * kMiB, delivering(8), 0, 1, 1, true, 0.49, 0.51},
         // Not yet delivering, within twice the time new requests needed to start: never judged.
         {"waiting-within-its-chance", 30 * kMiB, waiting(150), 30, 100, 1, false, 0, 0},
@@ -68,6 +72,7 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
         splitCase.takerRate = c.takerMiBPerSecond > 0 ? c.takerMiBPerSecond * kMiBPerSecond : -1.0;
         splitCase.startupMs = c.startupMs;
         splitCase.wasteAllowance = c.allowanceMiB * kMiB;
+        splitCase.takers = c.takers;
         const SplitDecision decision = decideSplit(splitCase);
         EXPECT_EQ(decision.split, c.split);
         if (!decision.split) {
@@ -96,7 +101,7 @@ TEST(SplitRule, RenewsOnlyARequestFarSlowerThanOthersOnceItsPaceIsKnown) {
         {"quarter-speed-much-left", 15 * kMiB, delivering(2, 300), 8, 2, true},
         {"nothing-known-of-others", 15 * kMiB, delivering(2, 300), 0, 2, false},
         {"less-than-twice-as-fast", 15 * kMiB, delivering(5, 300), 8, 2, false},
-        {"judged-too-early", 15 * kMiB, delivering(2, 150), 8, 2, false},
+        {"judged-too-early", 15 * kMiB, delivering(2, 40), 8, 2, false},
         // A far server: judged only after twice the time a request needs to start, and only
         // when the new request would win by more than its start.
         {"far-not-yet-two-startups", 15 * kMiB, delivering(2, 300), 8, 200, false},
