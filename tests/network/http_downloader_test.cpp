@@ -342,6 +342,49 @@ TEST_F(Download, BodyShorterThanItsLengthIsIncomplete) {
     downloader.expectProgressContract(3000, false);
 }
 
+// Bytes that arrived are in the file and reported while the server goes silent, not only when
+// it speaks again or the no-data bound ends the request.
+TEST_F(Download, BytesBeforeASilenceAreReportedDuringIt) {
+    REQUIRE_TEST_SERVERS();
+    struct TimedDownloader : RecordingDownloader {
+        void onProgress(std::uint32_t total, std::uint32_t done) override {
+            RecordingDownloader::onProgress(total, done);
+            if (done >= 100000 && reachedAt == 0) {
+                reachedAt = platform::tickCount();
+            }
+        }
+        std::uint32_t reachedAt = 0;
+    } timed;
+    // Every answer sends 100,000 bytes and then nothing for 3 s: the second one finishes.
+    const std::string path = uniquePath("/res/200000") + "?stall=3&stall_after=100000";
+    const std::uint32_t start = platform::tickCount();
+    EXPECT_EQ(timed.download(testServers().faultUrl(path), output, 1), kDownloadOk);
+    ASSERT_NE(timed.reachedAt, 0u);
+    // Well before the first silence ends.
+    EXPECT_LT(timed.reachedAt - start, 2000u);
+}
+
+// Too little room is told before any body is asked for; the file made for it goes again.
+TEST_F(Download, TooLittleFreeSpaceIsNoSpace) {
+    REQUIRE_TEST_SERVERS();
+    {
+        platform::File file = platform::File::openExclusive(output);
+        ASSERT_TRUE(file.isOpen());
+        EXPECT_GT(file.volumeFreeSpace(), 0);
+        EXPECT_TRUE(hasRoomFor(file, 1000, 0));
+        const std::uint64_t beyond = static_cast<std::uint64_t>(file.volumeFreeSpace()) + 1000;
+        EXPECT_FALSE(hasRoomFor(file, beyond, 0));
+        EXPECT_TRUE(hasRoomFor(file, beyond, 2000));  // what is already there counts
+    }
+    platform::removeFile(output);
+    // A resource larger than any volume of this machine (2^50 bytes) is never asked for.
+    const std::string path = uniquePath("/res/1125899906842624");
+    EXPECT_EQ(download(path), kDownloadNoSpace);
+    EXPECT_EQ(loggedRequests(path), std::vector<std::string>{"HEAD"});
+    EXPECT_FALSE(testing_support::fileExists(output));
+    EXPECT_TRUE(downloader.calls.empty());
+}
+
 TEST_F(Download, FailedWriteEndsTheDownloadAsIncomplete) {
     REQUIRE_TEST_SERVERS();
     if (!testing_support::limitFileSizeForTest(2000)) {
