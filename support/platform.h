@@ -66,6 +66,9 @@ public:
     std::int64_t size() const;
     // Cuts or extends the file to exactly this size.
     bool resize(std::uint64_t newSize);
+    // Waits until the bytes written so far are on the disk (POSIX fdatasync, Windows
+    // FlushFileBuffers); false when that failed.
+    bool syncData();
     void close();
 
 private:

@@ -196,6 +196,10 @@ bool File::resize(std::uint64_t newSize) {
     return isOpen() && ftruncate(static_cast<int>(native_), static_cast<off_t>(newSize)) == 0;
 }
 
+bool File::syncData() {
+    return isOpen() && fdatasync(static_cast<int>(native_)) == 0;
+}
+
 void File::close() {
     if (native_ >= 0) {
         ::close(static_cast<int>(native_));  // also drops the lock

@@ -213,6 +213,11 @@ bool File::resize(std::uint64_t newSize) {
     return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
 }
 
+bool File::syncData() {
+    const HANDLE handle = isOpen() ? handleOfDescriptor(native_) : INVALID_HANDLE_VALUE;
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != FALSE;
+}
+
 void File::close() {
     if (isOpen()) {
         _close(static_cast<int>(native_));

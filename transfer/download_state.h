@@ -10,6 +10,7 @@
 
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
+#include "transfer/byte_ranges.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
 // with one per segment; a split adds one. Read and changed only under the download's mutex.
@@ -77,6 +78,13 @@ public:
     // (finished parts are never written twice). Only while no worker runs.
     void storeMissing(std::uint64_t position, const char* data, std::uint64_t length);
 
+    // Before any worker runs: counts bytes an earlier run left in the file as written, and
+    // reports them, so that progress starts there.
+    void markPresent(const ByteRanges& present);
+    // The bytes written so far (a range is added only once its write has returned), and how
+    // many times they have grown, so that an unchanged set need not be saved again.
+    ByteRanges writtenRanges(std::uint64_t* generation = nullptr);
+
     std::uint64_t bytesDone();
     bool allFinished();
 
@@ -96,4 +104,6 @@ private:
     void* reporterContext_;
     std::deque<SegmentTask> segments_;  // a deque: adding a range moves none of the others
     std::uint64_t bytesDone_ = 0;
+    ByteRangeSet written_;
+    std::uint64_t writtenGeneration_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/download_checkpoints.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -34,42 +35,59 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    const ResourceInfo resource = queryResource(url);
+    DownloadPlan plan;
+    plan.url = url;
+    plan.segmentCount = segmentCount;
+    return download(plan, file);
+}
+
+int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
+    }
+    const ResourceInfo resource = queryResource(plan.url);
     const std::uint64_t length = resource.length;
     if (length == 0) {
-        file.close();
         return kDownloadNoLength;
     }
+    const int segments = std::clamp(plan.segmentCount, 1, kMaxSegments);
+    const bool resuming =
+        plan.resume != nullptr && resumeFits(*plan.resume, length, resource.version);
+    const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
-    DownloadState state(url, resource.version, length, file, shared, reportTo, this);
+    DownloadState state(plan.url, resource.version, length, file, shared, reportTo, this);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
         state.failed = true;
     }
+    state.markPresent(present);
 
-    // Never more ranges than bytes: every range holds at least one byte.
-    const std::uint64_t count = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(std::clamp(segmentCount, 1, kMaxSegments)), length);
-    const std::uint64_t rangeSize = length / count;
+    const ByteRanges ranges = rangesToFetch(length, present, static_cast<std::uint64_t>(segments));
+    // One worker per range, as many as asked for; further ranges are taken up by workers that
+    // are done with theirs.
+    const std::size_t count =
+        std::min<std::size_t>(ranges.size(), static_cast<std::size_t>(segments));
     std::vector<SegmentWorker> workers(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t first = i * rangeSize;
-        workers[i].download = &state;
-        workers[i].first =
-            &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        SegmentTask& task = state.addSegment(ranges[i].first, ranges[i].last);
+        if (i < count) {
+            workers[i].download = &state;
+            workers[i].first = &task;
+        }
     }
+    CheckpointTimer checkpoints(state, file, plan.checkpoint);
     std::vector<platform::Thread> threads(count);
     std::vector<platform::Thread*> started;
     const bool threaded = shared != nullptr && !state.failed;
     // Every range is its worker's before any worker runs: one that is done early must not
     // take a range whose own worker is still being started.
-    for (std::uint64_t i = 0; i < count && threaded; ++i) {
+    for (std::size_t i = 0; i < count && threaded; ++i) {
         state.assign(*workers[i].first);
     }
-    for (std::uint64_t i = 0; i < count && threaded; ++i) {
+    for (std::size_t i = 0; i < count && threaded; ++i) {
         threads[i] = platform::Thread::createSuspended(segmentWorker, &workers[i]);
         if (threads[i].isValid() && threads[i].resume()) {
             started.push_back(&threads[i]);
@@ -77,6 +95,9 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
             state.withdraw(*workers[i].first);  // never ran: another worker takes its range
             threads[i].close();
         }
+    }
+    if (threaded) {
+        checkpoints.start();
     }
     platform::Thread::waitForAll(started);
     threads.clear();
@@ -87,6 +108,6 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state);
     }
-    file.close();
+    checkpoints.finish();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

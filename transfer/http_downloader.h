@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+#include "support/platform.h"
+#include "transfer/download_plan.h"
+
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
 constexpr int kDownloadCannotOpen = -1;
@@ -25,6 +28,12 @@ public:
     // one slow connection does not hold the others idle. The file is opened exclusively,
     // never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
+
+    // The same into a file the caller has opened (exclusively) and keeps open. With a resume
+    // point that fits the resource (resumeFits), only the missing bytes are fetched and the
+    // progress starts at those already present; otherwise every byte is. The plan's checkpoint
+    // hears which bytes are on disk while the download goes and when it ends.
+    int download(const DownloadPlan& plan, platform::File& file);
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
