@@ -168,11 +168,10 @@ bool recordCanResume(const DownloadRecord& record) {
     if (record.present.empty()) {
         return false;
     }
-    return !record.digest.empty() ||
-           std::any_of(record.sources.begin(), record.sources.end(),
-                       [](const RecordedSource& source) {
-                           return !source.version.ifRange().empty();
-                       });
+    return !record.digest.empty() || std::any_of(record.sources.begin(), record.sources.end(),
+                                                 [](const RecordedSource& source) {
+                                                     return !source.version.ifRange().empty();
+                                                 });
 }
 
 std::string cacheEntryName(const std::string& digest, const std::string& url) {

@@ -38,8 +38,7 @@ bool rangesFitResource(const ByteRanges& ranges, std::uint64_t length) {
     std::uint64_t nextFree = 0;
     bool any = false;
     for (const ByteRange& range : ranges) {
-        if (range.first > range.last || range.last >= length ||
-            (any && range.first <= nextFree)) {
+        if (range.first > range.last || range.last >= length || (any && range.first <= nextFree)) {
             return false;
         }
         nextFree = range.last + 1;

@@ -10,10 +10,10 @@
 
 // What an earlier run of the same download left in the file.
 struct ResumePoint {
-    std::uint64_t length = 0;   // the resource's length then
-    ResourceVersion version;    // the version the bytes were fetched of (this address's)
-    bool sameDigest = false;    // the bytes were fetched for the digest the caller expects now
-    ByteRanges present;         // the bytes in the file, ascending and apart
+    std::uint64_t length = 0;  // the resource's length then
+    ResourceVersion version;   // the version the bytes were fetched of (this address's)
+    bool sameDigest = false;   // the bytes were fetched for the digest the caller expects now
+    ByteRanges present;        // the bytes in the file, ascending and apart
 };
 
 // True when the bytes of `earlier` belong to the resource the length query has just described:
@@ -37,6 +37,6 @@ constexpr std::uint32_t kCheckpointIntervalMs = 250;
 struct DownloadPlan {
     std::string url;
     int segmentCount = 1;
-    const ResumePoint* resume = nullptr;        // null: start from nothing
+    const ResumePoint* resume = nullptr;       // null: start from nothing
     DownloadCheckpoint* checkpoint = nullptr;  // null: nobody is told
 };

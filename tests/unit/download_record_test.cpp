@@ -43,18 +43,18 @@ TEST(DownloadRecord, RefusesAnythingElse) {
     };
     const std::string cases[] = {
         "",
-        good.substr(0, good.size() - 4),                  // no "end"
-        good + "have 5 6\n",                              // after "end"
-        good.substr(0, good.size() - 1),                  // last line unfinished
+        good.substr(0, good.size() - 4),  // no "end"
+        good + "have 5 6\n",              // after "end"
+        good.substr(0, good.size() - 1),  // last line unfinished
         replaced("downloader-resume 1", "downloader-resume 2"),
         replaced("length 3000", "length 0"),
         replaced("length 3000", "length 03000"),
         replaced("length 3000", "length 99999999999999999999"),
         replaced("length 3000", "length -1"),
-        replaced("have 2999 2999", "have 2999 3000"),     // past the end
-        replaced("have 1000 1999", "have 1999 1000"),     // backwards
-        replaced("have 1000 1999", "have 50 1999"),       // overlaps
-        replaced("have 1000 1999", "have 100 1999"),      // touches: not merged
+        replaced("have 2999 2999", "have 2999 3000"),  // past the end
+        replaced("have 1000 1999", "have 1999 1000"),  // backwards
+        replaced("have 1000 1999", "have 50 1999"),    // overlaps
+        replaced("have 1000 1999", "have 100 1999"),   // touches: not merged
         replaced("have 0 99", "have 0"),
         replaced("digest " + kDigest, "digest " + std::string(64, 'A')),
         replaced("digest " + kDigest, "digest abc"),
