@@ -70,40 +70,45 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         return kInstallerRejected;
     }
     // Nothing that others may have placed in the temporary directory is opened, replaced or
-    // deleted, and the installer does not load libraries planted beside it.
-    const WorkingFolder folder(directory);
-    if (!folder.isCreated()) {
+    // deleted, and the installer does not load libraries planted beside it. The folder is held
+    // until it is removed and every file in it is opened through it, so that renaming or
+    // replacing the folder redirects nothing.
+    WorkingFolder working(directory);
+    if (!working.isCreated()) {
         return kNoInstallerPath;
     }
-    const std::u16string installerPath = joinPath(folder.path(), *name);
-
-    const int result = download(toUtf8(address), installerPath, kInstallerSegments);
+    platform::Directory& folder = working.folder();
+    platform::File file = folder.openFile(*name, platform::FileOpening::CreateNew);
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
+    }
+    const int result = download(toUtf8(address), file, kInstallerSegments);
     if (result != kDownloadOk) {
-        platform::removeFile(installerPath);  // whatever is in the folder is this run's own
+        file.close();
+        folder.removeFile(*name);  // whatever is in the folder is this run's own
         return result;
     }
-    // Held from before the digest is computed until the installer has started, so that what
-    // runs is what was checked.
-    platform::HeldFile held;
-    if (checked) {
-        held = platform::HeldFile::open(installerPath);
-        if (!held.isOpen() || !fileHasDigest(held, expected)) {
-            held.close();
-            platform::removeFile(installerPath);
-            return kInstallerRejected;
-        }
+    // Held, in every build, from the end of the download until the installer has ended: the
+    // digest is computed through this handle and the installer started from it, so that what
+    // runs is what was checked and nobody can change it meanwhile.
+    platform::HeldFile held = folder.openHeld(*name, &file);
+    if (checked && (!held.isOpen() || !fileHasDigest(held, expected))) {
+        held.close();
+        folder.removeFile(*name);
+        return kInstallerRejected;
     }
     notifyDownloaded();
 
-    platform::Process installer =
-        platform::Process::start(installerPath, installerCommandLine(installerPath, options_));
-    held.close();
+    const std::u16string installerPath = joinPath(working.path(), *name);
+    platform::Process installer = platform::Process::start(
+        held, installerPath, installerCommandLine(installerPath, options_));
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
         installer.close();
     } else {
         writeLog("Failed to start the setup file.\n");
     }
-    platform::removeFile(installerPath);
+    held.close();
+    folder.removeFile(*name);
     return 0;
 }

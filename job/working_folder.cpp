@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include "support/path_join.h"
-#include "support/platform.h"
 #include "support/sodium_ready.h"
 
 namespace {
@@ -29,14 +28,9 @@ WorkingFolder::WorkingFolder(const std::u16string& parent) {
     if (parent.empty() || !sodiumReady()) {
         return;
     }
-    const std::u16string path = joinPath(parent, randomFolderName());
-    if (platform::createPrivateDirectory(path)) {
-        path_ = path;
-    }
+    folder_ = platform::Directory::createPrivate(joinPath(parent, randomFolderName()));
 }
 
 WorkingFolder::~WorkingFolder() {
-    if (isCreated()) {
-        platform::removeDirectory(path_);
-    }
+    folder_.removeSelf();
 }

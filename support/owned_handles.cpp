@@ -1,4 +1,6 @@
 // Ownership of the platform's handles: the same on every platform, since only close() differs.
+#include <utility>
+
 #include "support/platform.h"
 
 namespace platform {
@@ -39,6 +41,27 @@ HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
     if (this != &other) {
         close();
         native_ = take(other.native_, std::intptr_t{-1});
+    }
+    return *this;
+}
+
+Directory::~Directory() {
+    close();
+}
+
+Directory::Directory(Directory&& other) noexcept
+    : native_(take(other.native_, std::intptr_t{-1})),
+      parent_(take(other.parent_, std::intptr_t{-1})),
+      name_(std::move(other.name_)),
+      path_(std::move(other.path_)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = take(other.native_, std::intptr_t{-1});
+        parent_ = take(other.parent_, std::intptr_t{-1});
+        name_ = std::move(other.name_);
+        path_ = std::move(other.path_);
     }
     return *this;
 }

@@ -72,6 +72,7 @@ public:
     void close();
 
 private:
+    friend class Directory;
     explicit File(std::intptr_t native) : native_(native) {}
     std::intptr_t native_ = -1;
 };
@@ -79,11 +80,14 @@ private:
 // Deletes a file (never a directory). False when it did not exist or could not be deleted.
 bool removeFile(const WideString& path);
 
+class Directory;
+
 // A file opened for reading that nobody can change, rename or delete while it is held, so that
-// what was read from it is what a program started from it runs. Windows: the handle shares
-// reading only, which still lets CreateProcessW map the file. POSIX: a plain read-only
-// descriptor (without following a symbolic link); the private folder the file lies in keeps
-// other users away from it.
+// what was read from it is what a program started from it runs (Process::start takes it).
+// Opened only through a held Directory (Directory::openHeld). Windows: the handle shares reading
+// only, which still lets CreateProcessW map the file. POSIX: a read-only descriptor of a regular
+// file inside a folder that only this account may enter; the program is started from the
+// descriptor itself, never again by its name.
 class HeldFile {
 public:
     HeldFile() = default;
@@ -93,25 +97,91 @@ public:
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;
 
-    static HeldFile open(const WideString& path);
-
     bool isOpen() const { return native_ != -1; }
     // Reads the next bytes: how many were read, 0 at the end of the file, -1 on failure.
     std::int64_t read(void* buffer, std::size_t size);
     void close();
 
 private:
+    friend class Directory;
+    friend class Process;
     std::intptr_t native_ = -1;
 };
 
-// Creates a directory that only the current user (and, on Windows, the Administrators and
-// SYSTEM) may enter or change. Fails when anything at all already exists at the path, a
-// symbolic link or a reparse point included. POSIX: mkdir with mode 0700. Windows:
-// CreateDirectoryW with a protected DACL, inherited by what is created inside.
-bool createPrivateDirectory(const WideString& path);
+// How Directory::openFile treats a file that is, or is not, already there.
+enum class FileOpening {
+    CreateNew,     // fails when anything already has the name
+    OpenOrCreate,  // creates it when missing
+    OpenExisting,  // fails when it is missing
+};
 
-// Removes an empty directory. False when it is not empty or could not be removed.
-bool removeDirectory(const WideString& path);
+// A folder held open from its creation (or opening) until its removal, so that it can be
+// neither renamed nor replaced while it is used, and every file in it is opened relative to the
+// held folder, never again by a path that someone else could redirect. Made for the working
+// folder of a run and for any folder a later run comes back to.
+// - Windows: a handle without delete sharing (a folder held so cannot be renamed, moved or
+//   deleted), opened with backup semantics and without following a reparse point. Files are
+//   opened relative to the handle (NtCreateFile, looked up at run time, with the handle as its
+//   root directory).
+// - POSIX: an O_DIRECTORY | O_NOFOLLOW descriptor; files are opened with openat and O_NOFOLLOW.
+//   Another user may still rename the folder's name away in a temporary directory without the
+//   sticky bit, but what this object opens stays inside the folder it made or checked.
+// Every file it opens must be a regular file with a single name, owned by this account; names
+// are single path components (no separator, not "." or "..", on Windows no ':').
+class Directory {
+public:
+    Directory() = default;
+    ~Directory();  // closes the folder, without removing it
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    // Creates a folder and holds it; fails when anything at all already has the name (a
+    // symbolic link, a junction or a reparse point included).
+    // Windows: created and opened in one call, owned by the Administrators and granting only
+    // SYSTEM and the Administrators (an elevated run is an administrator); when this process's
+    // token is not an administrator's (Windows XP ignores requireAdministrator) it grants the
+    // user too. Protected: nothing is inherited from the parent, and what is created inside
+    // inherits the same list.
+    // POSIX: mkdirat with mode 0700, then opened without following links and checked: a
+    // directory owned by this account that nobody else may enter.
+    static Directory createPrivate(const WideString& path);
+    // Opens and holds a folder that already exists, for a run that comes back to it. It must be
+    // a real directory (not a symbolic link, junction or reparse point) owned by this account:
+    // POSIX the effective user, with no access for group or others; Windows SYSTEM, the
+    // Administrators or the user.
+    static Directory openExistingPrivate(const WideString& path);
+
+    bool isOpen() const { return native_ != -1; }
+    // The path it was created or opened at, without a trailing separator.
+    const WideString& path() const { return path_; }
+
+    // Opens a regular file of the folder for reading and writing, exclusively (as
+    // File::openExclusive: no other open of it succeeds while it is open; `*heldElsewhere` says
+    // when only that failed). A symbolic link, reparse point, FIFO, device, directory, a file
+    // with a second hard link or a file of another owner is refused.
+    File openFile(const WideString& name, FileOpening how, bool* heldElsewhere = nullptr);
+    // Holds a regular file of the folder for reading (see HeldFile), with the same checks as
+    // openFile. When `written` is given it is the File this folder opened for the same name; it
+    // is closed (POSIX: after the read-only descriptor is open, so that the file is never
+    // without a holder; Windows, where the exclusive handle admits no other open, right before:
+    // meanwhile the folder's access list keeps everyone but SYSTEM and the Administrators out).
+    HeldFile openHeld(const WideString& name, File* written = nullptr);
+    // Deletes a file of the folder (never a folder). False when it is missing or in use.
+    bool removeFile(const WideString& name);
+    // Removes the folder itself, which must be empty, and closes it. Windows: through the held
+    // handle. POSIX: only while the folder's name still leads to the held folder; one that was
+    // renamed away is left where it is.
+    bool removeSelf();
+    void close();
+
+private:
+    std::intptr_t native_ = -1;
+    std::intptr_t parent_ = -1;  // POSIX: the parent folder, for removeSelf
+    WideString name_;
+    WideString path_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Threads and the one mutex of a download
@@ -193,11 +263,15 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // Starts the program file at `program` with the whole `commandLine` (Windows quoting
-    // rules), inheriting the environment and current directory and no handles.
-    // Windows: CreateProcessW. POSIX: the line is split by the Windows argument rules, the
-    // program file gets its owner's execute bit, and it is spawned.
-    static Process start(const WideString& program, const WideString& commandLine);
+    // Starts the held program file with the whole `commandLine` (Windows quoting rules),
+    // inheriting the environment and current directory and no handles. `path` is where the file
+    // was held, the path the program is told it was started from.
+    // Windows: CreateProcessW on `path`, which the held file and its held folder keep leading
+    // to the file that was read. POSIX: the line is split by the Windows argument rules, the
+    // file gets its owner's execute bit through the descriptor (fchmod), and the child started
+    // with fork runs the descriptor itself (fexecve); a program that cannot be executed gives an
+    // invalid Process.
+    static Process start(HeldFile& program, const WideString& path, const WideString& commandLine);
 
     bool isValid() const { return native_ != nullptr; }
     WaitResult wait(std::uint32_t milliseconds);

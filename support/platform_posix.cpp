@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -216,13 +215,6 @@ bool removeFile(const WideString& path) {
     return unlink(native.c_str()) == 0;
 }
 
-HeldFile HeldFile::open(const WideString& path) {
-    HeldFile file;
-    const std::string native = nativeText(path);
-    file.native_ = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    return file;
-}
-
 std::int64_t HeldFile::read(void* buffer, std::size_t size) {
     if (!isOpen()) {
         return -1;
@@ -243,14 +235,196 @@ void HeldFile::close() {
     }
 }
 
-bool createPrivateDirectory(const WideString& path) {
-    const std::string native = nativeText(path);
-    return mkdir(native.c_str(), 0700) == 0;
+namespace {
+
+// A name that stays inside the folder: one path component.
+bool isPlainName(const WideString& name) {
+    return !name.empty() && name != u"." && name != u".." &&
+           name.find_first_of(WideString(u"/\0", 2)) == WideString::npos;
 }
 
-bool removeDirectory(const WideString& path) {
-    const std::string native = nativeText(path);
-    return rmdir(native.c_str()) == 0;
+// A directory or file that this account owns, that has no other name and that nobody else may
+// change (`privateMode`: nor enter or read).
+bool isOwnRegularFile(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid();
+}
+
+bool isOwnPrivateDirectory(const struct stat& status) {
+    return S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077) == 0;
+}
+
+int openDirectoryAt(int parent, const char* name) {
+    return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Splits a path into its folder (opened, without following a link in its last component) and
+// its last component.
+bool openParent(const WideString& path, int& parent, std::string& name) {
+    WideString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == u'/') {
+        trimmed.pop_back();
+    }
+    const std::size_t slash = trimmed.rfind(u'/');
+    const WideString folder = slash == WideString::npos ? WideString(u".")
+                              : slash == 0              ? WideString(u"/")
+                                                        : trimmed.substr(0, slash);
+    const WideString last = slash == WideString::npos ? trimmed : trimmed.substr(slash + 1);
+    if (!isPlainName(last)) {
+        return false;
+    }
+    parent = ::open(nativeText(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    name = nativeText(last);
+    return parent >= 0;
+}
+
+// Opens a file of the held folder `folder` and checks it, closing it when it is not what it
+// must be.
+int openInFolder(int folder, const WideString& name, int flags) {
+    if (folder < 0 || !isPlainName(name)) {
+        return -1;
+    }
+    // O_NONBLOCK: a FIFO or a device at the name must not block the open.
+    const int fd = ::openat(folder, nativeText(name).c_str(),
+                            flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat status;
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !isOwnRegularFile(status))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+Directory Directory::createPrivate(const WideString& path) {
+    Directory directory;
+    int parent = -1;
+    std::string name;
+    if (!openParent(path, parent, name)) {
+        if (parent >= 0) {
+            ::close(parent);
+        }
+        return directory;
+    }
+    directory.parent_ = parent;  // closed with the object from here on
+    if (mkdirat(parent, name.c_str(), 0700) != 0) {
+        return Directory();
+    }
+    // Between the two calls another user who may write to the parent can rename the new folder
+    // away and put something of its own there: only a directory of this account that nobody
+    // else may enter is taken.
+    const int fd = openDirectoryAt(parent, name.c_str());
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !isOwnPrivateDirectory(status)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return Directory();
+    }
+    directory.native_ = fd;
+    directory.name_ = wideFromNative(name);
+    directory.path_ = path;
+    return directory;
+}
+
+Directory Directory::openExistingPrivate(const WideString& path) {
+    Directory directory;
+    int parent = -1;
+    std::string name;
+    if (!openParent(path, parent, name)) {
+        if (parent >= 0) {
+            ::close(parent);
+        }
+        return directory;
+    }
+    directory.parent_ = parent;
+    const int fd = openDirectoryAt(parent, name.c_str());
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0 || !isOwnPrivateDirectory(status)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return Directory();
+    }
+    directory.native_ = fd;
+    directory.name_ = wideFromNative(name);
+    directory.path_ = path;
+    return directory;
+}
+
+File Directory::openFile(const WideString& name, FileOpening how, bool* heldElsewhere) {
+    ignoreFileSizeSignal();
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = false;
+    }
+    const int creation = how == FileOpening::CreateNew      ? O_CREAT | O_EXCL
+                         : how == FileOpening::OpenOrCreate ? O_CREAT
+                                                            : 0;
+    const int fd = openInFolder(static_cast<int>(native_), name, O_RDWR | creation);
+    if (fd < 0) {
+        return File();
+    }
+    File file(fd);
+    if (!lockExclusively(fd, heldElsewhere)) {
+        return File();  // `file` closes the descriptor
+    }
+    return file;
+}
+
+HeldFile Directory::openHeld(const WideString& name, File* written) {
+    HeldFile held;
+    const int fd = openInFolder(static_cast<int>(native_), name, O_RDONLY);
+    if (fd < 0) {
+        return held;
+    }
+    held.native_ = fd;
+    if (written != nullptr) {
+        struct stat mine;
+        struct stat theirs;
+        const bool same =
+            written->isOpen() && fstat(static_cast<int>(written->native_), &theirs) == 0 &&
+            fstat(fd, &mine) == 0 && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+        written->close();
+        if (!same) {
+            held.close();
+        }
+    }
+    return held;
+}
+
+bool Directory::removeFile(const WideString& name) {
+    return isOpen() && isPlainName(name) &&
+           unlinkat(static_cast<int>(native_), nativeText(name).c_str(), 0) == 0;
+}
+
+bool Directory::removeSelf() {
+    if (!isOpen()) {
+        return false;
+    }
+    struct stat held;
+    struct stat named;
+    const std::string name = nativeText(name_);
+    const bool stillNamed =
+        fstat(static_cast<int>(native_), &held) == 0 &&
+        fstatat(static_cast<int>(parent_), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    const bool removed =
+        stillNamed && unlinkat(static_cast<int>(parent_), name.c_str(), AT_REMOVEDIR) == 0;
+    close();
+    return removed;
+}
+
+void Directory::close() {
+    if (native_ >= 0) {
+        ::close(static_cast<int>(native_));
+        native_ = -1;
+    }
+    if (parent_ >= 0) {
+        ::close(static_cast<int>(parent_));
+        parent_ = -1;
+    }
+    name_.clear();
+    path_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,21 +580,24 @@ bool reapIfEnded(ChildProcess& child, bool block, bool& failed) {
 
 }  // namespace
 
-Process Process::start(const WideString& program, const WideString& commandLine) {
-    const std::string programPath = nativeText(program);
+Process Process::start(HeldFile& program, const WideString& path, const WideString& commandLine) {
+    const int fd = static_cast<int>(program.native_);
     struct stat status;
-    if (stat(programPath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!program.isOpen() || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         return Process();
     }
-    // A download arrives without the execute bit that a Windows program does not need.
-    chmod(programPath.c_str(), status.st_mode | S_IXUSR);
+    // A download arrives without the execute bit that a Windows program does not need. Set
+    // through the descriptor: the name may lead elsewhere by now.
+    if (fchmod(fd, (status.st_mode & 07777) | S_IXUSR) != 0) {
+        return Process();
+    }
 
     std::vector<std::string> arguments;
     for (const WideString& argument : splitWindowsCommandLine(commandLine)) {
         arguments.push_back(nativeText(argument));
     }
     if (arguments.empty()) {
-        arguments.push_back(programPath);
+        arguments.push_back(nativeText(path));
     }
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
@@ -428,12 +605,35 @@ Process Process::start(const WideString& program, const WideString& commandLine)
     }
     argv.push_back(nullptr);
 
-    pid_t pid = 0;
-    if (posix_spawn(&pid, programPath.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    // The child reports a failed exec through a pipe that a successful one closes.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return Process();
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        fexecve(fd, argv.data(), environ);
+        const int error = errno;
+        ssize_t ignored = write(report[1], &error, sizeof error);
+        (void)ignored;
+        _exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (pid < 0) {
         return Process();
     }
     Process process;
     process.native_ = new ChildProcess{pid, false};
+    if (got != 0) {
+        process.wait(kWaitForever);  // reaps the child that could not exec
+        return Process();
+    }
     return process;
 }
 

@@ -6,13 +6,17 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <windows.h>
-// After windows.h, which it builds on.
+// After windows.h, which they build on.
+#include <aclapi.h>
 #include <winhttp.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <climits>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "support/platform.h"
@@ -229,18 +233,6 @@ bool removeFile(const WideString& path) {
     return _wremove(wide(path)) == 0;
 }
 
-HeldFile HeldFile::open(const WideString& path) {
-    HeldFile file;
-    // Others may read (CreateProcessW maps the file for reading and executing) but not write,
-    // rename or delete it while this handle is open.
-    const HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        file.native_ = reinterpret_cast<std::intptr_t>(handle);
-    }
-    return file;
-}
-
 std::int64_t HeldFile::read(void* buffer, std::size_t size) {
     if (!isOpen()) {
         return -1;
@@ -291,46 +283,318 @@ std::vector<BYTE> wellKnownSid(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
-}  // namespace
-
-bool createPrivateDirectory(const WideString& path) {
-    const std::vector<BYTE> sids[] = {currentUserSid(), wellKnownSid(WinBuiltinAdministratorsSid),
-                                      wellKnownSid(WinLocalSystemSid)};
-    DWORD aclSize = sizeof(ACL);
-    for (const std::vector<BYTE>& sid : sids) {
-        if (sid.empty()) {
-            return false;
-        }
-        aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
-    }
-    std::vector<BYTE> aclBuffer(aclSize);
-    PACL acl = reinterpret_cast<PACL>(aclBuffer.data());
-    if (!InitializeAcl(acl, aclSize, ACL_REVISION)) {
-        return false;
-    }
-    for (const std::vector<BYTE>& sid : sids) {
-        if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                   FILE_ALL_ACCESS, const_cast<BYTE*>(sid.data()))) {
-            return false;
-        }
-    }
-    SECURITY_DESCRIPTOR descriptor;
-    // Protected: nothing is inherited from the temporary directory's own, wider, DACL.
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        return false;
-    }
-    SECURITY_ATTRIBUTES attributes;
-    ZeroMemory(&attributes, sizeof attributes);
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = &descriptor;
-    attributes.bInheritHandle = FALSE;
-    return CreateDirectoryW(wide(path), &attributes) != FALSE;
+// True for an elevated administrator. A filtered (unelevated) token holds the Administrators
+// group for denying only, which does not count.
+bool isAdministrator() {
+    std::vector<BYTE> administrators = wellKnownSid(WinBuiltinAdministratorsSid);
+    BOOL member = FALSE;
+    return !administrators.empty() &&
+           CheckTokenMembership(nullptr, administrators.data(), &member) && member;
 }
 
-bool removeDirectory(const WideString& path) {
-    return RemoveDirectoryW(wide(path)) != FALSE;
+// A protected access list that grants each of `sids` full control, inherited by everything
+// created below, and its descriptor (which points into the object: keep it in place).
+class PrivateSecurity {
+public:
+    PrivateSecurity(std::vector<std::vector<BYTE>> sids, std::vector<BYTE> owner)
+        : sids_(std::move(sids)), owner_(std::move(owner)) {
+        DWORD aclSize = sizeof(ACL);
+        for (const std::vector<BYTE>& sid : sids_) {
+            if (sid.empty()) {
+                return;
+            }
+            aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
+        }
+        acl_.resize(aclSize);
+        PACL acl = reinterpret_cast<PACL>(acl_.data());
+        if (!InitializeAcl(acl, aclSize, ACL_REVISION)) {
+            return;
+        }
+        for (std::vector<BYTE>& sid : sids_) {
+            if (!AddAccessAllowedAceEx(acl, ACL_REVISION,
+                                       OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                                       sid.data())) {
+                return;
+            }
+        }
+        // Protected: nothing is inherited from the parent's own, wider, list.
+        valid_ = InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+                 SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+                 SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
+                 (owner_.empty() || SetSecurityDescriptorOwner(&descriptor_, owner_.data(), FALSE));
+    }
+    PrivateSecurity(const PrivateSecurity&) = delete;
+    PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+
+    PSECURITY_DESCRIPTOR descriptor() { return valid_ ? &descriptor_ : nullptr; }
+
+private:
+    std::vector<std::vector<BYTE>> sids_;
+    std::vector<BYTE> owner_;
+    std::vector<BYTE> acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    bool valid_ = false;
+};
+
+// True when the object's owner is SYSTEM, the Administrators or this user.
+bool ownedByThisAccount(HANDLE handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::vector<BYTE> trustedOwners[] = {wellKnownSid(WinLocalSystemSid),
+                                         wellKnownSid(WinBuiltinAdministratorsSid),
+                                         currentUserSid()};
+    bool trusted = false;
+    for (std::vector<BYTE>& sid : trustedOwners) {
+        trusted = trusted || (owner != nullptr && !sid.empty() && EqualSid(owner, sid.data()));
+    }
+    LocalFree(descriptor);
+    return trusted;
+}
+
+// A directory (`directory`) or a regular file with a single name, on a disk, and never a
+// reparse point.
+bool isPlainObject(HANDLE handle, bool directory) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    const bool isDirectory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return directory ? isDirectory : !isDirectory && information.nNumberOfLinks == 1;
+}
+
+// One path component: no separator, no stream name, not "." or "..".
+bool isPlainName(const WideString& name) {
+    return !name.empty() && name != u"." && name != u".." &&
+           name.find_first_of(WideString(u"\\/:\0", 4)) == WideString::npos;
+}
+
+using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                          PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                          ULONG, PVOID, ULONG);
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                  FILE_INFORMATION_CLASS);
+
+constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
+constexpr LONG kStatusInvalidOwner = static_cast<LONG>(0xC000005A);
+constexpr LONG kStatusUnavailable = static_cast<LONG>(0xC0000001);
+
+// ntdll.dll is in every process; its native calls are the only way on Windows XP to create a
+// folder and open it in one step, and to open a file relative to a held folder.
+template <typename Function>
+Function ntdllEntry(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+// NtCreateFile on `name`: a native path, or a name relative to `root`. Never follows a reparse
+// point; synchronous handle as CreateFileW gives.
+LONG ntCreate(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
+              ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security, HANDLE& handle) {
+    static const NtCreateFileFunction create = ntdllEntry<NtCreateFileFunction>("NtCreateFile");
+    handle = INVALID_HANDLE_VALUE;
+    if (create == nullptr || name.empty() || name.size() > 0x7FFE / sizeof(wchar_t)) {
+        return kStatusUnavailable;
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, security);
+    IO_STATUS_BLOCK status;
+    ZeroMemory(&status, sizeof status);
+    HANDLE opened = nullptr;
+    const LONG result = create(
+        &opened, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    if (result >= 0) {
+        handle = opened;
+    }
+    return result;
+}
+
+// The native form of a path: \??\C:\... or \??\UNC\server\share\...
+std::wstring nativePath(const WideString& path) {
+    const DWORD size = GetFullPathNameW(wide(path), 0, nullptr, nullptr);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(wide(path), size, &full[0], nullptr);
+    if (length == 0 || length >= size) {
+        return std::wstring();
+    }
+    full.resize(length);
+    if (full.compare(0, 4, L"\\\\?\\") == 0) {
+        return L"\\??\\" + full.substr(4);
+    }
+    if (full.compare(0, 4, L"\\\\.\\") == 0) {
+        return std::wstring();  // a device, never a folder of ours
+    }
+    if (full.compare(0, 2, L"\\\\") == 0) {
+        return L"\\??\\UNC\\" + full.substr(2);
+    }
+    return L"\\??\\" + full;
+}
+
+// Held folders can be listed and entered but not renamed or deleted by anyone else; DELETE is
+// held so that removeSelf can remove the folder through this very handle.
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE;
+constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+
+std::wstring wideName(const WideString& name) {
+    return std::wstring(name.begin(), name.end());
+}
+
+}  // namespace
+
+Directory Directory::createPrivate(const WideString& path) {
+    Directory directory;
+    const std::wstring native = nativePath(path);
+    const bool administrator = isAdministrator();
+    const std::vector<BYTE> administrators = wellKnownSid(WinBuiltinAdministratorsSid);
+    std::vector<std::vector<BYTE>> sids = {wellKnownSid(WinLocalSystemSid), administrators};
+    if (!administrator) {
+        sids.push_back(currentUserSid());
+    }
+    // Owned by the Administrators, whatever this machine's default owner: an owner may always
+    // rewrite the access list, and a folder owned by the user would let any of the user's
+    // unelevated processes do so.
+    PrivateSecurity security(sids, administrator ? administrators : std::vector<BYTE>());
+    if (native.empty() || security.descriptor() == nullptr) {
+        return directory;
+    }
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (ntCreate(nullptr, native, kFolderAccess, kFolderSharing, FILE_CREATE, kFolderOptions,
+                 security.descriptor(), handle) < 0) {
+        return directory;
+    }
+    directory.native_ = reinterpret_cast<std::intptr_t>(handle);
+    directory.path_ = path;
+    if (!isPlainObject(handle, true)) {
+        directory.close();
+    }
+    return directory;
+}
+
+Directory Directory::openExistingPrivate(const WideString& path) {
+    Directory directory;
+    const std::wstring native = nativePath(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (native.empty() || ntCreate(nullptr, native, kFolderAccess, kFolderSharing, FILE_OPEN,
+                                   kFolderOptions, nullptr, handle) < 0) {
+        return directory;
+    }
+    directory.native_ = reinterpret_cast<std::intptr_t>(handle);
+    directory.path_ = path;
+    if (!isPlainObject(handle, true) || !ownedByThisAccount(handle)) {
+        directory.close();
+    }
+    return directory;
+}
+
+File Directory::openFile(const WideString& name, FileOpening how, bool* heldElsewhere) {
+    if (heldElsewhere != nullptr) {
+        *heldElsewhere = false;
+    }
+    if (!isOpen() || !isPlainName(name)) {
+        return File();
+    }
+    const ULONG disposition = how == FileOpening::CreateNew      ? FILE_CREATE
+                              : how == FileOpening::OpenOrCreate ? FILE_OPEN_IF
+                                                                 : FILE_OPEN;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // No sharing at all, as _SH_DENYRW gives.
+    const LONG status =
+        ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name), GENERIC_READ | GENERIC_WRITE, 0,
+                 disposition, FILE_NON_DIRECTORY_FILE, nullptr, handle);
+    if (status < 0) {
+        if (heldElsewhere != nullptr) {
+            *heldElsewhere = status == kStatusSharingViolation;
+        }
+        return File();
+    }
+    if (!isPlainObject(handle, false) || !ownedByThisAccount(handle)) {
+        CloseHandle(handle);
+        return File();
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return File();
+    }
+    return File(descriptor);
+}
+
+HeldFile Directory::openHeld(const WideString& name, File* written) {
+    HeldFile held;
+    if (written != nullptr) {
+        written->close();  // its handle shares nothing, so no other open succeeds meanwhile
+    }
+    if (!isOpen() || !isPlainName(name)) {
+        return held;
+    }
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // Others may read (CreateProcessW maps the file for reading and executing) but not write,
+    // rename or delete it while this handle is open.
+    if (ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name), GENERIC_READ, FILE_SHARE_READ,
+                 FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, handle) < 0) {
+        return held;
+    }
+    if (!isPlainObject(handle, false) || !ownedByThisAccount(handle)) {
+        CloseHandle(handle);
+        return held;
+    }
+    held.native_ = reinterpret_cast<std::intptr_t>(handle);
+    return held;
+}
+
+bool Directory::removeFile(const WideString& name) {
+    if (!isOpen() || !isPlainName(name)) {
+        return false;
+    }
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name), DELETE | FILE_READ_ATTRIBUTES,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                 FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, nullptr, handle) < 0) {
+        return false;
+    }
+    return CloseHandle(handle) != FALSE;
+}
+
+bool Directory::removeSelf() {
+    if (!isOpen()) {
+        return false;
+    }
+    static const NtSetInformationFileFunction setInformation =
+        ntdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
+    bool removed = false;
+    if (setInformation != nullptr) {
+        FILE_DISPOSITION_INFORMATION disposition;
+        disposition.DoDeleteFile = TRUE;
+        IO_STATUS_BLOCK status;
+        ZeroMemory(&status, sizeof status);
+        removed = setInformation(reinterpret_cast<HANDLE>(native_), &status, &disposition,
+                                 sizeof disposition, FileDispositionInformation) >= 0;
+    }
+    close();
+    return removed;
+}
+
+void Directory::close() {
+    if (isOpen()) {
+        CloseHandle(reinterpret_cast<HANDLE>(native_));
+        native_ = -1;
+    }
+    path_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -397,8 +661,11 @@ void Mutex::unlock() {
 // ---------------------------------------------------------------------------------------------
 // Processes and time
 
-Process Process::start(const WideString& program, const WideString& commandLine) {
+Process Process::start(HeldFile& program, const WideString& path, const WideString& commandLine) {
     Process result;
+    if (!program.isOpen()) {
+        return result;  // only a file that is held may run
+    }
     // CreateProcessW may write into the command line, so it gets a private copy.
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
@@ -407,7 +674,7 @@ Process Process::start(const WideString& program, const WideString& commandLine)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION information;
     ZeroMemory(&information, sizeof information);
-    if (!CreateProcessW(wide(program), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(wide(path), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &information)) {
         return result;
     }

@@ -35,6 +35,10 @@ int HttpDownloader::download(const std::string& url, const std::u16string& path,
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
+    return download(url, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
     DownloadPlan plan;
     plan.url = url;
     plan.segmentCount = segmentCount;
@@ -54,6 +58,10 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     const bool resuming =
         plan.resume != nullptr && resumeFits(*plan.resume, length, resource.version);
     const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
+    if (plan.resume != nullptr && !resuming && plan.checkpoint != nullptr) {
+        // The earlier bytes belong to another resource: forget them before any is overwritten.
+        plan.checkpoint->onCheckpoint(length, resource.version, ByteRanges());
+    }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;

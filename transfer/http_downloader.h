@@ -29,7 +29,10 @@ public:
     // never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
 
-    // The same into a file the caller has opened (exclusively) and keeps open. With a resume
+    // The same into a file the caller has already opened (read-write; see platform::Directory),
+    // which stays open.
+    int download(const std::string& url, platform::File& file, int segmentCount);
+    // The same as planned. With a resume
     // point that fits the resource (resumeFits), only the missing bytes are fetched and the
     // progress starts at those already present; otherwise every byte is. The plan's checkpoint
     // hears which bytes are on disk while the download goes and when it ends.

@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -26,6 +27,10 @@ bool limitFileSizeForTest(unsigned long long bytes) {
     getrlimit(RLIMIT_FSIZE, &limit);
     limit.rlim_cur = bytes == 0 ? limit.rlim_max : static_cast<rlim_t>(bytes);
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool makeFifoForTest(const std::u16string& path) {
+    return mkfifo(platform::pathToNative(path).c_str(), 0600) == 0;
 }
 
 std::string environmentVariable(const char* name) {

@@ -28,6 +28,10 @@ bool limitFileSizeForTest(unsigned long long) {
     return false;
 }
 
+bool makeFifoForTest(const std::u16string&) {
+    return false;
+}
+
 std::string environmentVariable(const char* name) {
     char buffer[32768];
     const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);

@@ -71,6 +71,40 @@ bool fileExists(const std::u16string& path) {
     return fs::exists(toPath(path), ignored);
 }
 
+bool plant(const std::u16string& path, Planted kind, const std::u16string& target) {
+    std::error_code error;
+    switch (kind) {
+        case Planted::Directory:
+        case Planted::SharedDirectory:
+            fs::create_directory(toPath(path), error);
+            // Where permissions are only a read-only flag, a shared folder cannot be told apart.
+            if (!error && kind == Planted::SharedDirectory) {
+                fs::permissions(toPath(path),
+                                fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec,
+                                error);
+                return !error && platform::pathSeparator() == u'/';
+            }
+            return !error;
+        case Planted::SymbolicLink:
+            fs::create_symlink(toPath(target), toPath(path), error);
+            return !error;
+        case Planted::HardLink:
+            fs::create_hard_link(toPath(target), toPath(path), error);
+            return !error;
+        case Planted::Fifo:
+            return makeFifoForTest(path);
+    }
+    return false;
+}
+
+bool renamePath(const std::u16string& from, const std::u16string& to) {
+    std::error_code error;
+    fs::rename(toPath(from), toPath(to), error);
+    return !error;
+}
+
 void writeFileBytes(const std::u16string& path, const std::string& bytes) {
     std::ofstream out(toPath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -31,6 +31,12 @@ bool fileExists(const std::u16string& path);
 void writeFileBytes(const std::u16string& path, const std::string& bytes);
 std::u16string widen(const std::string& ascii);
 
+// What tests put at a name, and how they move it; each is false when refused (or, for links,
+// where the platform's test build cannot make them).
+enum class Planted { Directory, SharedDirectory, SymbolicLink, HardLink, Fifo };
+bool plant(const std::u16string& path, Planted kind, const std::u16string& target = u"");
+bool renamePath(const std::u16string& from, const std::u16string& to);
+
 // The generated resource the fault server serves under /res/<size>/...:
 // byte i = block[i % 65521], block[j] = ((j * 2654435761) mod 2^32) >> 24.
 std::string patternBytes(std::uint64_t offset, std::uint64_t length);
