@@ -71,6 +71,13 @@ int runTestInstaller(const std::string& commandLine, const std::vector<std::stri
                         installRecordText(commandLine, arguments))) {
         return kExitCannotRecord;
     }
+    std::string ignored;
+    std::string self;
+    if (readWholeFile(inDirectory(directory, "copy-self"), ignored) &&
+        !(readWholeFile(arguments[0], self) &&
+          writeWholeFile(inDirectory(directory, "installer-copy"), self))) {
+        return kExitCannotRecord;
+    }
     std::string sleep;
     if (readWholeFile(inDirectory(directory, "sleep-ms"), sleep)) {
         sleepForMilliseconds(millisecondsIn(sleep));
