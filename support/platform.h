@@ -198,6 +198,10 @@ public:
     bool moveFile(File& file, const WideString& name, Directory& target, const WideString& newName);
 
 private:
+    // Windows: creates or opens and holds a folder, alone (with DELETE access, which keeps every
+    // other hold out) or shared with other runs.
+    static Directory hold(const WideString& path, bool create, bool shared);
+
     std::intptr_t native_ = -1;
     std::intptr_t parent_ = -1;  // POSIX: the parent folder, for removeSelf
     WideString name_;

@@ -5,6 +5,8 @@ the next one fetches only what is missing, and afterwards nothing of either is l
 import hashlib
 import os
 import random
+import shutil
+import stat
 import threading
 import time
 
@@ -162,7 +164,7 @@ def test_stale_cache_entries_go_and_fresh_ones_stay(target, servers, unique):
     cache = os.path.join(temp, "downloader-cache")
     entries = sorted(os.listdir(cache))
     assert len(entries) == 4, entries  # a partial file and a record each
-    young_names = [n for n in entries if n.startswith(young_entry_name(young))]
+    young_names = [n for n in entries if n.startswith(entry_name(young))]
     for name in entries:
         age(os.path.join(cache, name), 6 * 24 * 3600 if name in young_names else 8 * 24 * 3600)
     other = os.path.join(temp, "downloader-keep")
@@ -174,11 +176,6 @@ def test_stale_cache_entries_go_and_fresh_ones_stay(target, servers, unique):
     assert result.returncode == 0, result.stderr
     assert sorted(os.listdir(cache)) == sorted(young_names)
     assert sorted(os.listdir(temp)) == ["downloader-cache", "downloader-keep"]
-
-
-def young_entry_name(job):
-    return hashlib.sha256(("address " + job.servers.fault.url(job.path + "?" + job.query))
-                          .encode()).hexdigest()[:32]
 
 
 def test_a_run_beside_is_not_disturbed(target, servers, unique):
@@ -206,3 +203,91 @@ def test_a_run_beside_is_not_disturbed(target, servers, unique):
     # The slow run fetched its file once: nothing of it was taken away while it ran.
     assert slow.sent() <= 8 * MIB * 1.15
     assert os.listdir(temp) == []
+
+
+def entry_name(job):
+    return hashlib.sha256(("address " + job.servers.fault.url(job.path + "?" + job.query))
+                          .encode()).hexdigest()[:32]
+
+
+def plant_link_as_cache(temp, elsewhere, job):
+    os.symlink(elsewhere, os.path.join(temp, "downloader-cache"))
+
+
+def plant_foreign_cache(temp, elsewhere, job):
+    cache = os.path.join(temp, "downloader-cache")
+    os.mkdir(cache, 0o700)
+    os.chown(cache, 65534, 65534)
+
+
+def plant_open_cache(temp, elsewhere, job):
+    os.mkdir(os.path.join(temp, "downloader-cache"), 0o755)
+
+
+def plant_entry(kind):
+    """A cache of the run's own whose entry for the installer claims half of it: the partial
+    file a link to a file elsewhere, or both files another user's."""
+
+    def plant(temp, elsewhere, job):
+        cache = os.path.join(temp, "downloader-cache")
+        os.mkdir(cache, 0o700)
+        name = os.path.join(cache, entry_name(job))
+        with open(name + ".rec", "w") as f:
+            f.write("downloader-resume 1\nlength %d\nsource %s\netag %s\nhave 0 %d\nend\n" % (
+                LENGTH, job.servers.fault.url(job.path + "?" + job.query), current_etag(job),
+                LENGTH // 2))
+        target_file = os.path.join(elsewhere, "victim")
+        with open(target_file, "wb") as f:
+            f.write(b"\0" * LENGTH)
+        if kind == "link":
+            os.symlink(target_file, name + ".part")
+        else:
+            shutil.copyfile(target_file, name + ".part")
+            for path in (name + ".part", name + ".rec"):
+                os.chown(path, 65534, 65534)
+
+    return plant
+
+
+def current_etag(job):
+    return '"%x-%x"' % (os.stat(os.path.join(job.servers.files, job.path[len("/file/"):]))
+                        .st_mtime_ns, LENGTH)
+
+
+def snapshot(directory):
+    """Every name under `directory` with its owner and contents (links not followed)."""
+    seen = {}
+    for root, folders, files in os.walk(directory):
+        for name in folders + files:
+            path = os.path.join(root, name)
+            status = os.lstat(path)
+            content = None
+            if stat.S_ISREG(status.st_mode):
+                with open(path, "rb") as f:
+                    content = hashlib.sha256(f.read()).hexdigest()
+            seen[os.path.relpath(path, directory)] = (status.st_uid, status.st_mode, content)
+    return seen
+
+
+@pytest.mark.parametrize("plant", [plant_link_as_cache, plant_foreign_cache, plant_open_cache,
+                                   plant_entry("link"), plant_entry("foreign")],
+                         ids=["link-as-cache", "foreign-cache", "cache-open-to-others",
+                              "entry-link", "foreign-entry"])
+def test_planted_cache_is_refused(target, servers, unique, plant):
+    """Nothing in the cache that is not the run's own is read, written or removed: the run
+    downloads everything and installs."""
+    if target.name != "native":
+        pytest.skip("owners and links are planted natively")
+    temp = target.fresh_temp_dir()
+    elsewhere = os.path.join(target.work, unique + "-elsewhere")
+    os.makedirs(elsewhere)
+    job = Job(target, servers, unique, temp, "etag=file")
+    data = installer_bytes(target, 8)
+    job.publish(data)
+    plant(temp, elsewhere, job)
+    before = (snapshot(temp), snapshot(elsewhere))
+    result = job.run()
+    assert result.returncode == 0, result.stderr
+    assert job.installed_copy() == data
+    assert job.sent() >= LENGTH
+    assert (snapshot(temp), snapshot(elsewhere)) == before

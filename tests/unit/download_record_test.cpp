@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "job/abandoned_runs.h"
+#include "job/download_cache.h"
 #include "job/download_record.h"
 #include "transfer/byte_ranges.h"
 #include "transfer/download_plan.h"
@@ -127,6 +129,38 @@ TEST(DownloadRecord, ResumePointTakesTheValidatorOfItsOwnAddressAndTheDigest) {
     bare.digest.clear();
     bare.sources = {{"http://a/setup.exe", {}}};
     EXPECT_FALSE(recordCanResume(bare));
+}
+
+// Clean-up touches only the names that runs make.
+TEST(DownloadRecord, OnlyTheNamesOfRunsAreCleanedUp) {
+    const std::u16string hex = u"0123456789abcdef0123456789abcdef";
+    const struct {
+        std::u16string name;
+        bool workingFolder;
+        const char* entry;  // null: no cache entry's file
+    } cases[] = {
+        {u"downloader-" + hex, true, nullptr},
+        {u"downloader-" + hex + u"0", false, nullptr},
+        {u"downloader-0123456789ABCDEF0123456789abcdef", false, nullptr},
+        {u"downloader-cache", false, nullptr},
+        {u"downloader_log.txt", false, nullptr},
+        {u"Downloader-" + hex, false, nullptr},
+        {hex + u".part", false, "0123456789abcdef0123456789abcdef"},
+        {hex + u".rec", false, "0123456789abcdef0123456789abcdef"},
+        {hex + u".rec.new", false, "0123456789abcdef0123456789abcdef"},
+        {hex + u".exe", false, nullptr},
+        {hex, false, nullptr},
+        {u"x" + hex.substr(1) + u".part", false, nullptr},
+        {hex + u".part.lnk", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isWorkingFolderName(c.name), c.workingFolder);
+        const std::optional<std::string> entry = cacheEntryOfFile(c.name);
+        EXPECT_EQ(entry.has_value(), c.entry != nullptr);
+        if (entry && c.entry) {
+            EXPECT_EQ(*entry, c.entry);
+        }
+    }
 }
 
 TEST(ByteRanges, SetsMergeWhatTouches) {
