@@ -1,9 +1,14 @@
 #include "driver/installer_address.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "job/installer_file_name.h"
 #include "support/diagnostic_log.h"
 #include "support/manifest_lookup.h"
 #include "support/manifest_signature.h"
 #include "support/platform.h"
+#include "support/text_conversion.h"
 #include "transfer/single_requests.h"
 
 const char* const kInstallerAddressKeys[4] = {"URL_64BIT_SETUP", "URL_32BIT_SETUP",
@@ -15,16 +20,29 @@ struct Slot {
     const char* key;
     std::string InstallerAddresses::*address;
     std::optional<std::string> InstallerAddresses::*digest;
+    std::vector<std::string> InstallerAddresses::*mirrors;
 };
 
 Slot slotForMachine(bool wow64, bool nt6OrLater) {
     using A = InstallerAddresses;
     if (wow64) {
-        return nt6OrLater ? Slot{"URL_64BIT_SETUP_SSL", &A::tls64, &A::tls64Digest}
-                          : Slot{"URL_64BIT_SETUP", &A::plain64, &A::plain64Digest};
+        return nt6OrLater
+                   ? Slot{"URL_64BIT_SETUP_SSL", &A::tls64, &A::tls64Digest, &A::tls64Mirrors}
+                   : Slot{"URL_64BIT_SETUP", &A::plain64, &A::plain64Digest, &A::plain64Mirrors};
     }
-    return nt6OrLater ? Slot{"URL_32BIT_SETUP_SSL", &A::tls32, &A::tls32Digest}
-                      : Slot{"URL_32BIT_SETUP", &A::plain32, &A::plain32Digest};
+    return nt6OrLater ? Slot{"URL_32BIT_SETUP_SSL", &A::tls32, &A::tls32Digest, &A::tls32Mirrors}
+                      : Slot{"URL_32BIT_SETUP", &A::plain32, &A::plain32Digest, &A::plain32Mirrors};
+}
+
+bool hasWebScheme(const std::string& address) {
+    const std::size_t end = address.find("://");
+    if (end == std::string::npos) {
+        return false;
+    }
+    std::string scheme = address.substr(0, end);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme == "http" || scheme == "https";
 }
 
 }  // namespace
@@ -40,7 +58,38 @@ const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, b
 
 ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64, bool nt6OrLater) {
     const Slot slot = slotForMachine(wow64, nt6OrLater);
-    return ChosenInstaller{addresses.*slot.address, addresses.*slot.digest};
+    return ChosenInstaller{addresses.*slot.address, addresses.*slot.digest,
+                           addresses.*slot.mirrors};
+}
+
+std::string mirrorKey(const std::string& addressKey, int number) {
+    return addressKey + "_MIRROR" + std::to_string(number);
+}
+
+std::string mirrorProblem(const std::string& mirror) {
+    std::u16string wide;
+    if (!fromUtf8(mirror, wide) || holdsControlCharacter(wide)) {
+        return "is not UTF-8 or holds a control character";
+    }
+    if (!hasWebScheme(mirror)) {
+        return "is neither http nor https";
+    }
+    if (!installerFileName(wide)) {
+        return "does not end in a usable file name";
+    }
+    return std::string();
+}
+
+std::vector<std::string> usableMirrors(const std::string& address,
+                                       const std::vector<std::string>& mirrors) {
+    std::vector<std::string> usable;
+    for (const std::string& mirror : mirrors) {
+        if (mirror != address && std::find(usable.begin(), usable.end(), mirror) == usable.end() &&
+            mirrorProblem(mirror).empty()) {
+            usable.push_back(mirror);
+        }
+    }
+    return usable;
 }
 
 namespace {
@@ -53,16 +102,17 @@ bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
         std::string* value;
         const char* digestName;
         std::optional<std::string>* digest;
+        std::vector<std::string>* mirrors;
     };
     const Key keys[] = {
         {"URL_64BIT_SETUP", "Failed to get URL_64BIT_SETUP.", &addresses.plain64,
-         "SHA256_64BIT_SETUP", &addresses.plain64Digest},
+         "SHA256_64BIT_SETUP", &addresses.plain64Digest, &addresses.plain64Mirrors},
         {"URL_32BIT_SETUP", "Failed to get URL_32BIT_SETUP.", &addresses.plain32,
-         "SHA256_32BIT_SETUP", &addresses.plain32Digest},
+         "SHA256_32BIT_SETUP", &addresses.plain32Digest, &addresses.plain32Mirrors},
         {"URL_64BIT_SETUP_SSL", "Failed to get URL_64BIT_SETUP_SSL.", &addresses.tls64,
-         "SHA256_64BIT_SETUP_SSL", &addresses.tls64Digest},
+         "SHA256_64BIT_SETUP_SSL", &addresses.tls64Digest, &addresses.tls64Mirrors},
         {"URL_32BIT_SETUP_SSL", "Failed to get URL_32BIT_SETUP_SSL.", &addresses.tls32,
-         "SHA256_32BIT_SETUP_SSL", &addresses.tls32Digest},
+         "SHA256_32BIT_SETUP_SSL", &addresses.tls32Digest, &addresses.tls32Mirrors},
     };
     for (const Key& key : keys) {
         if (!getManifestValue(manifest, key.name, *key.value)) {
@@ -74,6 +124,14 @@ bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
         *key.digest = getManifestValue(manifest, key.digestName, digest)
                           ? std::optional<std::string>(digest)
                           : std::nullopt;
+        // Nor with alternates from another text.
+        key.mirrors->clear();
+        for (int number = 1; number <= kMaxMirrors; ++number) {
+            std::string mirror;
+            if (getManifestValue(manifest, mirrorKey(key.name, number).c_str(), mirror)) {
+                key.mirrors->push_back(mirror);
+            }
+        }
     }
     return true;
 }

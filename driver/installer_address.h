@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/manifest_trust.h"
 
@@ -20,13 +21,37 @@ struct InstallerAddresses {
     std::optional<std::string> plain32Digest;  // SHA256_32BIT_SETUP
     std::optional<std::string> tls64Digest;    // SHA256_64BIT_SETUP_SSL
     std::optional<std::string> tls32Digest;    // SHA256_32BIT_SETUP_SSL
+    // Alternate addresses of the same file, each read from the same manifest text as its
+    // address: the key's name + "_MIRROR" + 1..8 (URL_64BIT_SETUP_MIRROR1=...), in number
+    // order, gaps skipped. Taken as they stand: usableMirrors judges them.
+    std::vector<std::string> plain64Mirrors;
+    std::vector<std::string> plain32Mirrors;
+    std::vector<std::string> tls64Mirrors;
+    std::vector<std::string> tls32Mirrors;
 };
 
 // The address chosen for the machine, with the digest that came with it.
 struct ChosenInstaller {
     std::string address;
     std::optional<std::string> digest;
+    std::vector<std::string> mirrors;  // the alternates named with the address's own key
 };
+
+// Alternate addresses per address key, numbered 1 to kMaxMirrors.
+constexpr int kMaxMirrors = 8;
+
+// "URL_64BIT_SETUP", 3 -> "URL_64BIT_SETUP_MIRROR3".
+std::string mirrorKey(const std::string& addressKey, int number);
+
+// The alternates that pass the checks the chosen address passes (UTF-8, no control character,
+// an acceptable file name) and, since no transfer may reach another scheme, name http or
+// https; each once, and none that is the address itself. The others are passed over.
+std::vector<std::string> usableMirrors(const std::string& address,
+                                       const std::vector<std::string>& mirrors);
+
+// Why an alternate address cannot be used, following "the address " ("is neither http nor
+// https"), or empty when it can.
+std::string mirrorProblem(const std::string& mirror);
 
 // The four address keys, in the order the manifest is read.
 extern const char* const kInstallerAddressKeys[4];

@@ -31,7 +31,8 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
         return 0;
     }
     const int result =
-        job.run(options.address, InstallerDigestRule{chosen.digest, trust.signatureRequired});
+        job.run(options.address, InstallerDigestRule{chosen.digest, trust.signatureRequired},
+                usableMirrors(chosen.address, chosen.mirrors));
     if (result != 0) {
         writeLogFormatted("Failed to call getFileSize():%d\n", result);
     }

@@ -144,19 +144,30 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
     if (size < 0 || static_cast<std::uint64_t>(size) <= record->present.back().last) {
         return;
     }
-    resume_ = resumePointFor(*record, url_, digest_);
+    resume_ = resumePointFor(*record, digest_);
 }
 
-void CacheEntry::onCheckpoint(std::uint64_t length, const ResourceVersion& version,
+void CacheEntry::onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                               const ByteRanges& written) {
     if (!checkpointed_) {
+        // The download went on from the earlier bytes when it counts every one of them as
+        // written (otherwise it began by forgetting them all).
         checkpointed_ = true;
-        resumed_ = resume_ && resumeFits(*resume_, length, version);
+        ByteRangeSet now;
+        ByteRangeSet both;
+        for (const ByteRange& range : written) {
+            now.add(range.first, range.last);
+            both.add(range.first, range.last);
+        }
+        for (const ByteRange& range : resume_ ? resume_->present : ByteRanges()) {
+            both.add(range.first, range.last);
+        }
+        resumed_ = resume_ && !resume_->present.empty() && both.byteCount() == now.byteCount();
     }
     DownloadRecord record;
     record.length = length;
     record.digest = digest_;
-    record.sources.push_back({url_, version});
+    record.sources = sources;
     record.present = written;
     const std::string text = recordCanResume(record) ? formatDownloadRecord(record) : "";
     if (text.empty()) {

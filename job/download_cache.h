@@ -47,7 +47,7 @@ std::optional<std::string> cacheEntryOfFile(const std::u16string& fileName);
 // One installer's entry, opened exclusively: while a run uses it, no other run can.
 class CacheEntry : public DownloadCheckpoint {
 public:
-    // `digest` is the expected SHA-256 in hexadecimal, or empty.
+    // `digest` is the expected SHA-256 in hexadecimal, or empty; `url` the primary address.
     CacheEntry(platform::Directory& cache, const std::string& digest, const std::string& url);
     CacheEntry(const CacheEntry&) = delete;
     CacheEntry& operator=(const CacheEntry&) = delete;
@@ -65,7 +65,7 @@ public:
     // Saves the record: written to a new file, flushed, then renamed over the old one, so that
     // the record on disk is always one whole record. A download that no later run could go on
     // from (no validator and no digest) keeps no record.
-    void onCheckpoint(std::uint64_t length, const ResourceVersion& version,
+    void onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                       const ByteRanges& written) override;
 
     // After a failed download: keeps the entry when a later run can go on from it, else

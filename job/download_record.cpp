@@ -150,17 +150,12 @@ std::optional<DownloadRecord> parseDownloadRecord(const std::string& text) {
     return record;
 }
 
-ResumePoint resumePointFor(const DownloadRecord& record, const std::string& url,
-                           const std::string& digest) {
+ResumePoint resumePointFor(const DownloadRecord& record, const std::string& digest) {
     ResumePoint point;
     point.length = record.length;
+    point.versions = record.sources;
     point.present = record.present;
     point.sameDigest = !record.digest.empty() && record.digest == lowerCase(digest);
-    for (const RecordedSource& source : record.sources) {
-        if (source.url == url) {
-            point.version = source.version;
-        }
-    }
     return point;
 }
 

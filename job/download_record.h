@@ -12,10 +12,7 @@
 #include "transfer/download_plan.h"
 
 // One address the bytes were fetched from, with the validators it named.
-struct RecordedSource {
-    std::string url;
-    ResourceVersion version;
-};
+using RecordedSource = SourceVersion;
 
 struct DownloadRecord {
     std::uint64_t length = 0;
@@ -35,10 +32,9 @@ std::string formatDownloadRecord(const DownloadRecord& record);
 // every line known, the length not 0, the ranges ascending, apart and within the length.
 std::optional<DownloadRecord> parseDownloadRecord(const std::string& text);
 
-// What the record offers a download of `url` that expects `digest` (64 hexadecimal digits, or
-// empty for none).
-ResumePoint resumePointFor(const DownloadRecord& record, const std::string& url,
-                           const std::string& digest);
+// What the record offers a download that expects `digest` (64 hexadecimal digits, or empty
+// for none).
+ResumePoint resumePointFor(const DownloadRecord& record, const std::string& digest);
 
 // True when a later run could go on from this record: it names bytes, and a digest or a
 // validator of its source.

@@ -2,15 +2,16 @@
 #include "job/installer_job.h"
 
 int InstallerJob::downloadInstaller(DownloadCache& cache, platform::Directory& folder,
-                                    const std::u16string& name, const std::string& url,
+                                    const std::u16string& name,
+                                    const std::vector<std::string>& sources,
                                     const std::string& digest, platform::File& file,
                                     bool& resumed) {
     resumed = false;
     if (cache.isOpen()) {
-        CacheEntry entry(cache.folder(), digest, url);
+        CacheEntry entry(cache.folder(), digest, sources.front());
         if (entry.isOpen()) {
             DownloadPlan plan;
-            plan.url = url;
+            plan.sources = sources;
             plan.segmentCount = kInstallerSegments;
             plan.resume = entry.resumePoint();
             plan.checkpoint = &entry;
@@ -33,5 +34,5 @@ int InstallerJob::downloadInstaller(DownloadCache& cache, platform::Directory& f
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    return download(url, file, kInstallerSegments);
+    return download(sources, file, kInstallerSegments);
 }

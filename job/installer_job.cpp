@@ -29,7 +29,7 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    if (progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+    if (!progressQuiet_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
         post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
     }
 }
@@ -56,7 +56,29 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
-int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest) {
+bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
+                                                platform::Directory& folder,
+                                                const std::u16string& name,
+                                                const Sha256Digest& expected,
+                                                platform::HeldFile& held) {
+    progressQuiet_ = true;
+    for (const std::string& source : sources) {
+        platform::File file = folder.openFile(name, platform::FileOpening::OpenOrCreate);
+        if (!file.isOpen() ||
+            download(std::vector<std::string>{source}, file, kInstallerSegments) != kDownloadOk) {
+            continue;
+        }
+        held = folder.openHeld(name, &file);
+        if (held.isOpen() && fileHasDigest(held, expected)) {
+            return true;
+        }
+        held.close();
+    }
+    return false;
+}
+
+int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest,
+                      const std::vector<std::string>& mirrors) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
@@ -84,10 +106,11 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     DownloadCache cache(directory);
     cache.removeStaleEntries(platform::secondsSinceEpoch());
 
-    const std::string url = toUtf8(address);
+    std::vector<std::string> sources{toUtf8(address)};
+    sources.insert(sources.end(), mirrors.begin(), mirrors.end());
     platform::File file;
     bool resumed = false;
-    int result = downloadInstaller(cache, folder, *name, url,
+    int result = downloadInstaller(cache, folder, *name, sources,
                                    checked ? sha256Hex(expected) : std::string(), file, resumed);
     // Held, in every build, from the end of the download until the installer has ended: the
     // digest is computed through this handle and the installer started from it, so that what
@@ -104,7 +127,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         held.close();
         folder.removeFile(*name);
         file = folder.openFile(*name, platform::FileOpening::CreateNew);
-        result = file.isOpen() ? download(url, file, kInstallerSegments) : kDownloadCannotOpen;
+        result = file.isOpen() ? download(sources, file, kInstallerSegments) : kDownloadCannotOpen;
         if (result == kDownloadOk) {
             held = folder.openHeld(*name, &file);
             matches = held.isOpen() && fileHasDigest(held, expected);
@@ -117,8 +140,12 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     }
     if (checked && !matches) {
         held.close();
-        folder.removeFile(*name);
-        return kInstallerRejected;
+        // Bytes of several sources: one of them may serve another file of the same length.
+        const bool mixed = sourcesThatServed() > 1;
+        if (!mixed || !downloadFromOneSourceAtATime(sources, folder, *name, expected, held)) {
+            folder.removeFile(*name);
+            return kInstallerRejected;
+        }
     }
     notifyDownloaded();
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "job/download_cache.h"
 #include "job/installer_digest.h"
@@ -38,7 +39,12 @@ public:
     // temporary directory, the folder cannot be created or the address names no acceptable
     // file, and -5 when the digest rule rejects the installer (which then never runs). An
     // installer that cannot be started is logged ("Failed to start the setup file.\n").
-    int run(const std::u16string& address, const InstallerDigestRule& digest = {});
+    // `mirrors` are alternate UTF-8 addresses of the same file, already checked: the download
+    // spreads over all of them and the address. When the file fails its digest and several of
+    // them served it, it is downloaded once more from one source alone, the address first, then
+    // each mirror in turn, until one matches; -5 only when none does.
+    int run(const std::u16string& address, const InstallerDigestRule& digest = {},
+            const std::vector<std::string>& mirrors = {});
 
     // Posts the progress message (user message, total, done) to the host window, thinned to
     // the values that can change what the host shows (see ProgressThinning); the value that
@@ -54,11 +60,19 @@ private:
     // has one for it: open in `file` afterwards. `resumed` tells whether bytes of an earlier
     // run were used.
     int downloadInstaller(DownloadCache& cache, platform::Directory& folder,
-                          const std::u16string& name, const std::string& url,
+                          const std::u16string& name, const std::vector<std::string>& sources,
                           const std::string& digest, platform::File& file, bool& resumed);
     void post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     void waitWithHeartbeat(platform::Process& installer);
+    // After a digest failure: downloads the file again from each source alone, in order, until
+    // it matches; the file is held in `held` when it does.
+    bool downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
+                                      platform::Directory& folder, const std::u16string& name,
+                                      const Sha256Digest& expected, platform::HeldFile& held);
 
     RunOptions options_;
     ProgressThinning progress_;
+    // The host has seen the whole file arrive once: a download again after a digest failure
+    // posts no progress, which would fall back to zero.
+    bool progressQuiet_ = false;
 };

@@ -10,7 +10,6 @@
 #include "release/manifest_entries.h"
 #include "release/progress_bar.h"
 #include "transfer/curl_handles.h"
-#include "transfer/curl_handles.h"
 #include "transfer/single_requests.h"
 
 namespace {
@@ -104,5 +103,5 @@ int checkCommand(const std::vector<std::string>& arguments) {
         checkDeployment(request.manifestUrl, manifest, settings, progress);
     const std::string text = request.json ? reportJson(report) : reportTable(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return report.allInstall() ? kExitOk : kExitFailure;
+    return report.allInstall() && report.allAlternatesSound() ? kExitOk : kExitFailure;
 }

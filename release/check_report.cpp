@@ -58,12 +58,16 @@ std::string jsonString(const std::string& text) {
 
 std::string jsonItem(const CheckItem& item) {
     return "{\"check\": " + jsonString(item.name) + ", \"status\": \"" + jsonStatus(item.status) +
-           "\", \"detail\": " + jsonString(item.detail) + "}";
+           "\", \"detail\": " + jsonString(item.detail) +
+           (item.alternate ? ", \"alternate\": true}" : "}");
 }
 
 std::string verdict(const MachineReport& machine) {
     if (!machine.installs()) {
         return "WOULD NOT INSTALL";
+    }
+    if (!machine.alternatesSound()) {
+        return "installs, but an alternate address fails";
     }
     const int warnings = machine.warnings();
     if (warnings == 0) {
@@ -79,9 +83,11 @@ std::string reportTable(const DeploymentReport& report) {
     out += "Signature  " + report.signature.detail + "\n\n";
     out += padded("Machine", 24) + padded("Address key", 22) + "Result\n";
     int failing = 0;
+    int unsound = 0;
     for (const MachineReport& machine : report.machines) {
         out += padded(machine.label, 24) + padded(machine.key, 22) + verdict(machine) + "\n";
         failing += machine.installs() ? 0 : 1;
+        unsound += machine.alternatesSound() ? 0 : 1;
         for (const CheckItem& item : machine.items) {
             if (item.name == "signature") {
                 continue;  // shown once above
@@ -97,14 +103,20 @@ std::string reportTable(const DeploymentReport& report) {
         out += std::to_string(failing) + " of " + std::to_string(report.machines.size()) +
                " kinds of machine would not install.\n";
     }
+    if (unsound > 0) {
+        out += "An alternate address of " + std::to_string(unsound) +
+               (unsound == 1 ? " kind" : " kinds") + " of machine fails its checks.\n";
+    }
     return out;
 }
 
 std::string reportJson(const DeploymentReport& report) {
-    std::string out = "{\"manifest\": " + jsonString(report.manifestUrl) +
-                      ", \"signature\": " + jsonItem(report.signature) +
-                      ", \"allInstall\": " + (report.allInstall() ? "true" : "false") +
-                      ", \"machines\": [";
+    std::string out =
+        "{\"manifest\": " + jsonString(report.manifestUrl) +
+        ", \"signature\": " + jsonItem(report.signature) +
+        ", \"allInstall\": " + (report.allInstall() ? "true" : "false") +
+        ", \"allAlternatesSound\": " + (report.allAlternatesSound() ? "true" : "false") +
+        ", \"machines\": [";
     for (std::size_t i = 0; i < report.machines.size(); ++i) {
         const MachineReport& machine = report.machines[i];
         out += i == 0 ? "\n  " : ",\n  ";
@@ -113,7 +125,9 @@ std::string reportJson(const DeploymentReport& report) {
                ", \"vistaOrLater\": " + (machine.nt6OrLater ? "true" : "false") +
                ", \"key\": " + jsonString(machine.key) +
                ", \"address\": " + jsonString(machine.address) +
-               ", \"installs\": " + (machine.installs() ? "true" : "false") + ", \"checks\": [";
+               ", \"installs\": " + (machine.installs() ? "true" : "false") +
+               ", \"alternatesSound\": " + (machine.alternatesSound() ? "true" : "false") +
+               ", \"checks\": [";
         for (std::size_t j = 0; j < machine.items.size(); ++j) {
             out += (j == 0 ? "" : ", ") + jsonItem(machine.items[j]);
         }

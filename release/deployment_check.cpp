@@ -221,6 +221,91 @@ void addDigestItems(MachineReport& row, const std::string& text, const AddressFa
     }
 }
 
+std::optional<Sha256Digest> digestEntry(const std::string& text, const std::string& addressKey) {
+    std::string entry;
+    Sha256Digest digest{};
+    if (getManifestValue(text, digestKeyFor(addressKey).c_str(), entry) &&
+        parseSha256Hex(entry, digest)) {
+        return digest;
+    }
+    return std::nullopt;
+}
+
+// Why an alternate that the downloader would use does not serve the file of its address, or
+// empty when it does.
+std::string alternateProblem(const AddressFacts& facts, const AddressFacts* primary,
+                             const std::optional<Sha256Digest>& expected,
+                             const std::string& digestKey, bool downloaded) {
+    if (!facts.lengthUsable) {
+        return !facts.head.answered ? "no answer to the length query: " + facts.head.error
+               : facts.head.status < 200 || facts.head.status > 299
+                   ? "the length query was answered " + std::to_string(facts.head.status)
+                   : std::string("the length query was answered without a length");
+    }
+    if (primary != nullptr && primary->lengthUsable &&
+        facts.engineLength != primary->engineLength) {
+        return "serves " + lengthText(facts.engineLength) + ", the address " +
+               lengthText(primary->engineLength) + ": the downloader never uses it";
+    }
+    if (!facts.range.answered || facts.range.status != 206 || !facts.range.contentRangeValid ||
+        facts.range.contentRange.first != facts.rangeFirst) {
+        return "does not answer ranged requests with the bytes asked for";
+    }
+    if (!downloaded) {
+        return std::string();
+    }
+    if (facts.downloadResult != kDownloadOk || !facts.downloadError.empty()) {
+        return facts.downloadError.empty() ? downloadFailure(facts.downloadResult)
+                                           : facts.downloadError;
+    }
+    if (expected && sha256Hex(*expected) != facts.downloadSha256) {
+        return "serves other bytes than " + digestKey + " (SHA-256 " + facts.downloadSha256 +
+               "): the downloader must fetch the file again from one source at a time";
+    }
+    if (!expected && primary != nullptr && primary->downloadResult == kDownloadOk &&
+        !primary->downloadSha256.empty() && primary->downloadSha256 != facts.downloadSha256) {
+        return "serves other bytes than the address (SHA-256 " + facts.downloadSha256 +
+               "), and without a digest entry the downloader cannot tell";
+    }
+    return std::string();
+}
+
+// One item per alternate address of the row's key, checked as the downloader would use it.
+void addAlternateItems(MachineReport& row, const std::string& text, AddressProber& prober,
+                       const AddressFacts* primary, const CheckSettings& settings) {
+    const std::optional<Sha256Digest> expected = digestEntry(text, row.key);
+    for (int number = 1; number <= kMaxMirrors; ++number) {
+        const std::string key = mirrorKey(row.key, number);
+        std::string address;
+        if (!getManifestValue(text, key.c_str(), address)) {
+            continue;
+        }
+        CheckItem check{"mirror" + std::to_string(number), CheckStatus::Fail, key + " " + address};
+        check.alternate = true;
+        std::string problem = mirrorProblem(address);
+        if (!problem.empty()) {
+            problem = "the address " + problem;
+        } else if (!row.nt6OrLater && lowerCase(address.substr(0, 6)) == "https:") {
+            problem = "Windows before Vista cannot use https here";
+        } else {
+            std::u16string wide;
+            fromUtf8(address, wide);
+            const AddressFacts& facts = prober.factsFor(address, *installerFileName(wide));
+            problem = alternateProblem(facts, primary, expected, digestKeyFor(row.key),
+                                       settings.download);
+            if (problem.empty()) {
+                check.status = CheckStatus::Pass;
+                check.detail += ": " + lengthText(facts.engineLength) +
+                                (settings.download ? ", the same bytes" : "");
+            }
+        }
+        if (!problem.empty()) {
+            check.detail += ": " + problem;
+        }
+        row.items.push_back(check);
+    }
+}
+
 // Addresses that name the same file must serve the same length.
 void addMirrorItems(std::vector<MachineReport>& rows,
                     const std::map<std::string, std::u16string>& fileNames,
@@ -303,8 +388,20 @@ std::optional<std::u16string> judgeAddress(MachineReport& row, const KeyLookup& 
 }  // namespace
 
 bool MachineReport::installs() const {
-    return std::none_of(items.begin(), items.end(),
-                        [](const CheckItem& i) { return i.status == CheckStatus::Fail; });
+    return std::none_of(items.begin(), items.end(), [](const CheckItem& i) {
+        return i.status == CheckStatus::Fail && !i.alternate;
+    });
+}
+
+bool MachineReport::alternatesSound() const {
+    return std::none_of(items.begin(), items.end(), [](const CheckItem& i) {
+        return i.status == CheckStatus::Fail && i.alternate;
+    });
+}
+
+bool DeploymentReport::allAlternatesSound() const {
+    return std::all_of(machines.begin(), machines.end(),
+                       [](const MachineReport& m) { return m.alternatesSound(); });
 }
 
 int MachineReport::warnings() const {
@@ -360,6 +457,9 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
             factsByKey[row.key] = &facts;
             addNetworkItems(row, facts);
             addDigestItems(row, text, &facts, settings);
+            addAlternateItems(row, text, prober, &facts, settings);
+        } else {
+            addAlternateItems(row, text, prober, nullptr, settings);
         }
         report.machines.push_back(row);
     }

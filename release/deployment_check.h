@@ -15,6 +15,9 @@ struct CheckItem {
     std::string name;  // "signature", "address", "name", "scheme", "length", "ranges", ...
     CheckStatus status = CheckStatus::Skipped;
     std::string detail;
+    // A check of an alternate address (..._MIRRORn): its failure leaves the machine installing
+    // from the other sources, but the deployment is not sound.
+    bool alternate = false;
 };
 
 struct MachineReport {
@@ -27,6 +30,7 @@ struct MachineReport {
 
     bool installs() const;
     int warnings() const;
+    bool alternatesSound() const;  // no alternate address failed its checks
 };
 
 struct DeploymentReport {
@@ -35,6 +39,7 @@ struct DeploymentReport {
     std::vector<MachineReport> machines;  // in the order of the downloader's address table
 
     bool allInstall() const;
+    bool allAlternatesSound() const;
 };
 
 struct CheckSettings {

@@ -48,6 +48,27 @@ bool isAddressKey(const std::string& key) {
     return false;
 }
 
+bool looksLikeMirrorKey(const std::string& key) {
+    for (const char* address : kInstallerAddressKeys) {
+        const std::string prefix = std::string(address) + "_MIRROR";
+        if (key.compare(0, prefix.size(), prefix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isMirrorKey(const std::string& key) {
+    for (const char* address : kInstallerAddressKeys) {
+        for (int number = 1; number <= kMaxMirrors; ++number) {
+            if (key == mirrorKey(address, number)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 std::string digestKeyFor(const std::string& addressKey) {
     if (!isAddressKey(addressKey)) {
         return std::string();
@@ -130,11 +151,22 @@ std::string manifestProblem(const std::string& text) {
     // Every entry the downloader may read must be read from its own line.
     for (const auto& [key, index] : firstLine) {
         const ManifestLine& line = lines[index];
+        const std::string where = " (line " + std::to_string(index + 1) + ")";
         if (isAddressKey(key) && valueOf(text, line).empty()) {
-            return key + " is empty (line " + std::to_string(index + 1) +
-                   "); the downloader would install nothing there";
+            return key + " is empty" + where + "; the downloader would install nothing there";
         }
-        if (!isAddressKey(key) && key.compare(0, 7, "SHA256_") != 0) {
+        if (looksLikeMirrorKey(key) && !isMirrorKey(key)) {
+            return key + where + ": alternates are numbered 1 to " + std::to_string(kMaxMirrors) +
+                   "; the downloader would not read it";
+        }
+        if (isMirrorKey(key)) {
+            const std::string problem = mirrorProblem(valueOf(text, line));
+            if (!problem.empty()) {
+                return key + where + ": the address " + problem +
+                       "; the downloader would not use it";
+            }
+        }
+        if (!isAddressKey(key) && !isMirrorKey(key) && key.compare(0, 7, "SHA256_") != 0) {
             continue;
         }
         std::string found;

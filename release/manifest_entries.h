@@ -12,6 +12,11 @@
 
 bool isAddressKey(const std::string& key);
 
+// "URL_64BIT_SETUP_MIRROR1".."_MIRROR8": an alternate of an address key. `looksLikeMirrorKey`
+// is any key with "_MIRROR" after an address key, which a release must then number 1 to 8.
+bool isMirrorKey(const std::string& key);
+bool looksLikeMirrorKey(const std::string& key);
+
 // "URL_64BIT_SETUP" -> "SHA256_64BIT_SETUP"; empty for a key that is not an address key.
 std::string digestKeyFor(const std::string& addressKey);
 
@@ -30,8 +35,9 @@ struct ManifestLine {
 std::vector<ManifestLine> manifestLines(const std::string& text);
 
 // Why the text cannot be published as a manifest, in one sentence; empty when it can. Checks
-// that the four address keys are present, each key once, each at the start of its line, and
-// that the downloader's lookup reads every entry's value from that very line.
+// that the four address keys are present, each key once, each at the start of its line, that
+// the downloader's lookup reads every entry's value from that very line, and that every
+// alternate address (..._MIRROR1 to _MIRROR8) is one the downloader would use.
 std::string manifestProblem(const std::string& text);
 
 // Why the bytes are not acceptable as a manifest text at all (not UTF-8, a NUL byte), or empty.

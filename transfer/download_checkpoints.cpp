@@ -32,6 +32,24 @@ void CheckpointTimer::finish() {
     }
 }
 
+void CheckpointTimer::forget() {
+    if (checkpoint_ != nullptr) {
+        checkpoint_->onCheckpoint(state_.totalSize, sourceVersions(), ByteRanges());
+    }
+}
+
+std::vector<SourceVersion> CheckpointTimer::sourceVersions() {
+    std::vector<SourceVersion> versions;
+    if (state_.sources == nullptr) {
+        versions.push_back({state_.url, state_.version});
+        return versions;
+    }
+    for (std::size_t i = 0; i < state_.sources->size(); ++i) {
+        versions.push_back({state_.sources->url(i), state_.sources->version(i)});
+    }
+    return versions;
+}
+
 void CheckpointTimer::stopThread() {
     if (!thread_.isValid()) {
         return;
@@ -65,7 +83,7 @@ void CheckpointTimer::save() {
     if (!file_.syncData()) {
         return;
     }
-    checkpoint_->onCheckpoint(state_.totalSize, state_.version, written);
+    checkpoint_->onCheckpoint(state_.totalSize, sourceVersions(), written);
     saved_ = true;
     savedGeneration_ = generation;
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "support/platform.h"
 #include "transfer/download_plan.h"
@@ -23,12 +24,17 @@ public:
     void start();
     // Ends the thread and saves once more; the transfers must have ended.
     void finish();
+    // Before anything is written: tells the checkpoint that no earlier byte belongs to this
+    // download.
+    void forget();
 
 private:
     static std::uint32_t run(void* self);
     void stopThread();
     // Flushes the file, then hands the bytes written before the flush to the checkpoint.
     void save();
+    // What each address of the download names the resource, as far as it is known yet.
+    std::vector<SourceVersion> sourceVersions();
 
     DownloadState& state_;
     platform::File& file_;

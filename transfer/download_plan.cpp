@@ -1,6 +1,16 @@
 #include "transfer/download_plan.h"
 
-bool resumeFits(const ResumePoint& earlier, std::uint64_t length, const ResourceVersion& now) {
+ResourceVersion ResumePoint::versionOf(const std::string& url) const {
+    for (const SourceVersion& source : versions) {
+        if (source.url == url) {
+            return source.version;
+        }
+    }
+    return ResourceVersion();
+}
+
+bool resumeFits(const ResumePoint& earlier, std::uint64_t length, const std::string& url,
+                const ResourceVersion& now) {
     if (earlier.length != length || earlier.present.empty() ||
         !rangesFitResource(earlier.present, length)) {
         return false;
@@ -8,8 +18,9 @@ bool resumeFits(const ResumePoint& earlier, std::uint64_t length, const Resource
     if (earlier.sameDigest) {
         return true;
     }
-    if (!now.etag.empty() || !earlier.version.etag.empty()) {
-        return now.etag == earlier.version.etag;
+    const ResourceVersion then = earlier.versionOf(url);
+    if (!now.etag.empty() || !then.etag.empty()) {
+        return now.etag == then.etag;
     }
-    return !now.lastModified.empty() && now.lastModified == earlier.version.lastModified;
+    return !now.lastModified.empty() && now.lastModified == then.lastModified;
 }

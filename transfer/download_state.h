@@ -11,6 +11,7 @@
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
 #include "transfer/byte_ranges.h"
+#include "transfer/download_sources.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
 // with one per segment; a split adds one. Read and changed only under the download's mutex.
@@ -47,6 +48,8 @@ public:
     const std::string url;
     const ResourceVersion version;
     const std::uint64_t totalSize;
+    // Where the ranges may be fetched from; null: only `url`, with `version`.
+    DownloadSources* sources = nullptr;
 
     // Before any worker runs: adds the range first..last.
     SegmentTask& addSegment(std::uint64_t first, std::uint64_t last);

@@ -5,6 +5,7 @@
 
 #include "support/platform.h"
 #include "transfer/download_checkpoints.h"
+#include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
 #include "transfer/single_requests.h"
@@ -31,41 +32,69 @@ unsigned progressShift(std::uint64_t totalSize) {
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
 
 int HttpDownloader::download(const std::string& url, const std::u16string& path, int segmentCount) {
+    return download(std::vector<std::string>{url}, path, segmentCount);
+}
+
+int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+    return download(std::vector<std::string>{url}, file, segmentCount);
+}
+
+int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
+                             int segmentCount) {
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
+        return kDownloadNoLength;
+    }
     platform::File file = platform::File::openExclusive(path);
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
-    return download(url, file, segmentCount);
+    return download(urls, file, segmentCount);
 }
 
-int HttpDownloader::download(const std::string& url, platform::File& file, int segmentCount) {
+int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
+                             int segmentCount) {
     DownloadPlan plan;
-    plan.url = url;
+    plan.sources = urls;
     plan.segmentCount = segmentCount;
     return download(plan, file);
 }
 
 int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
-    if (!file.isOpen()) {
-        return kDownloadCannotOpen;
-    }
-    const ResourceInfo resource = queryResource(plan.url);
-    const std::uint64_t length = resource.length;
-    if (length == 0) {
+    const std::vector<std::string>& urls = plan.sources;
+    sourcesThatServed_ = 0;
+    if (urls.empty()) {
         return kDownloadNoLength;
     }
-    const int segments = std::clamp(plan.segmentCount, 1, kMaxSegments);
-    const bool resuming =
-        plan.resume != nullptr && resumeFits(*plan.resume, length, resource.version);
-    const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
-    if (plan.resume != nullptr && !resuming && plan.checkpoint != nullptr) {
-        // The earlier bytes belong to another resource: forget them before any is overwritten.
-        plan.checkpoint->onCheckpoint(length, resource.version, ByteRanges());
+    if (!file.isOpen()) {
+        return kDownloadCannotOpen;
     }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
-    DownloadState state(plan.url, resource.version, length, file, shared, reportTo, this);
+    DownloadSources sources(urls, shared);
+    std::size_t answered = 0;
+    ResourceInfo resource;
+    if (urls.size() == 1) {
+        resource = queryResource(urls.front());
+        sources.answered(0, resource.version);
+    } else {
+        resource = sources.queryLength(answered);
+    }
+    const std::uint64_t length = resource.length;
+    if (length == 0) {
+        return kDownloadNoLength;
+    }
+    const bool resuming = plan.resume != nullptr &&
+                          resumeFits(*plan.resume, length, urls[answered], resource.version);
+    const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
+    DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
+    state.sources = &sources;
+    CheckpointTimer checkpoints(state, file, plan.checkpoint);
+    if (plan.resume != nullptr && !resuming) {
+        // The earlier bytes belong to another resource: forgotten before any is overwritten.
+        checkpoints.forget();
+    }
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -73,9 +102,10 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     }
     state.markPresent(present);
 
+    // The missing bytes in equal shares, one worker each (never more ranges than bytes);
+    // further ranges are taken up by workers that are done with theirs.
+    const int segments = std::clamp(plan.segmentCount, 1, kMaxSegments);
     const ByteRanges ranges = rangesToFetch(length, present, static_cast<std::uint64_t>(segments));
-    // One worker per range, as many as asked for; further ranges are taken up by workers that
-    // are done with theirs.
     const std::size_t count =
         std::min<std::size_t>(ranges.size(), static_cast<std::size_t>(segments));
     std::vector<SegmentWorker> workers(count);
@@ -83,10 +113,10 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
         SegmentTask& task = state.addSegment(ranges[i].first, ranges[i].last);
         if (i < count) {
             workers[i].download = &state;
+            workers[i].source = sources.spread(i);
             workers[i].first = &task;
         }
     }
-    CheckpointTimer checkpoints(state, file, plan.checkpoint);
     std::vector<platform::Thread> threads(count);
     std::vector<platform::Thread*> started;
     const bool threaded = shared != nullptr && !state.failed;
@@ -111,11 +141,12 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr};
+    SegmentWorker rest{&state, nullptr, sources.spread(0)};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state);
     }
     checkpoints.finish();
+    sourcesThatServed_ = sources.servedCount();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

@@ -1,8 +1,10 @@
 // Downloads one resource into one file over several simultaneous ranged transfers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/platform.h"
 #include "transfer/download_plan.h"
@@ -28,21 +30,34 @@ public:
     // one slow connection does not hold the others idle. The file is opened exclusively,
     // never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
-
-    // The same into a file the caller has already opened (read-write; see platform::Directory),
-    // which stays open.
+    // The same from several addresses of the same file, the primary first. The length comes
+    // from the first source that gives one (a source that gives another is never used); the
+    // ranges are dealt over the sources, and a range whose attempt fails, or that receives
+    // nothing for the stall bound while another source is working, moves to another source at
+    // once. With one source this is download(url, path, segmentCount).
+    int download(const std::vector<std::string>& sources, const std::u16string& path,
+                 int segmentCount);
+    // Both of the above into a file the caller has already opened (read-write; see
+    // platform::Directory), which stays open.
     int download(const std::string& url, platform::File& file, int segmentCount);
-    // The same as planned. With a resume
-    // point that fits the resource (resumeFits), only the missing bytes are fetched and the
-    // progress starts at those already present; otherwise every byte is. The plan's checkpoint
-    // hears which bytes are on disk while the download goes and when it ends.
+    int download(const std::vector<std::string>& sources, platform::File& file, int segmentCount);
+    // The same as planned. With a resume point that fits the resource (resumeFits), only the
+    // missing bytes are fetched and the progress starts at those already present; otherwise
+    // every byte is. The plan's checkpoint hears which bytes are on disk while the download
+    // goes and when it ends.
     int download(const DownloadPlan& plan, platform::File& file);
+
+    // How many sources wrote bytes into the file in the latest download.
+    std::size_t sourcesThatServed() const { return sourcesThatServed_; }
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
     // bytesDone never falls, and a successful download's last call has bytesDone == totalSize.
     // Both values are scaled down together for resources of 4 GiB and more.
     virtual void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone);
+
+private:
+    std::size_t sourcesThatServed_ = 0;
 };
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.

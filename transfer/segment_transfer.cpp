@@ -40,10 +40,19 @@ struct RangedTransfer {
     bool progressed;
     std::vector<char> gathered;   // body bytes from `position` on, not yet stored
     std::uint32_t gatheredSince;  // tick count when the first of them arrived
+    std::size_t source;           // of the download's sources
+    ResourceVersion version;      // the source's version of the resource
+    bool otherResource = false;   // the answer names another length or version
+    bool wholeAnswer = false;     // the source answered the range with the whole resource
+    // The stall watch: body bytes seen, when the last of them came, and whether it gave up.
+    curl_off_t seenBytes = 0;
+    std::uint32_t lastByteTick = 0;
+    std::uint32_t stallMs = 0;
+    bool stalled = false;
 };
 
-bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& download) {
-    return headers.encoded || download.version.contradictedBy(headers.version);
+bool refusedForItsForm(const AnswerHeaders& headers, const ResourceVersion& version) {
+    return headers.encoded || version.contradictedBy(headers.version);
 }
 
 // A ranged answer counts only when it is a 206 of this version that starts where we asked,
@@ -51,7 +60,8 @@ bool refusedForItsForm(const AnswerHeaders& headers, const DownloadState& downlo
 Answer judgeRangedAnswer(RangedTransfer& transfer) {
     DownloadState& download = *transfer.download;
     const AnswerHeaders& headers = transfer.headers;
-    if (refusedForItsForm(headers, download)) {
+    if (refusedForItsForm(headers, transfer.version)) {
+        transfer.otherResource = !headers.encoded;
         return Answer::Refused;
     }
     const long code = responseCode(transfer.handle);
@@ -62,9 +72,8 @@ Answer judgeRangedAnswer(RangedTransfer& transfer) {
         transfer.declaredLast = range.last;
         return Answer::Accepted;
     }
-    if (code == 200) {
-        download.rangesIgnored = true;
-    }
+    transfer.otherResource = code == 206 && !sameLength;
+    transfer.wholeAnswer = code == 200;
     return Answer::Refused;
 }
 
@@ -130,8 +139,8 @@ void setTransferOptions(CURL* handle, const std::string& url, curl_write_callbac
 }
 
 // Asks for ranges of the version the length query saw, when the server named one.
-CurlList ifRangeHeader(const DownloadState& download) {
-    const std::string& validator = download.version.ifRange();
+CurlList ifRangeHeader(const ResourceVersion& version) {
+    const std::string& validator = version.ifRange();
     if (validator.empty()) {
         return CurlList();
     }
@@ -144,7 +153,41 @@ struct WholeTransfer {
     AnswerHeaders headers;
     Answer answer;
     std::uint64_t position;  // the resource's offset of the next body byte
+    ResourceVersion version;
 };
+
+// libcurl's progress function of a ranged request from one of several sources: gives up on a
+// request that has received nothing for the stall bound while another source is working.
+int watchForStall(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    RangedTransfer& transfer = *static_cast<RangedTransfer*>(user);
+    const std::uint32_t now = platform::tickCount();
+    if (received != transfer.seenBytes) {
+        transfer.seenBytes = received;
+        transfer.lastByteTick = now;
+        return 0;
+    }
+    if (now - transfer.lastByteTick >= transfer.stallMs &&
+        transfer.download->sources->othersWorking(transfer.source)) {
+        transfer.stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+// What the answer said of its source: another resource, or no ranges while others have them.
+void judgeSource(DownloadState& download, const RangedTransfer& transfer) {
+    DownloadSources& sources = *download.sources;
+    if (transfer.wholeAnswer) {
+        if (sources.othersLeft(transfer.source)) {
+            sources.drop(transfer.source);
+        } else {
+            sources.ignoresRanges(transfer.source);
+            download.rangesIgnored = true;
+        }
+    } else if (transfer.otherResource && sources.othersLeft(transfer.source)) {
+        sources.drop(transfer.source);
+    }
+}
 
 std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* user) {
     WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
@@ -152,7 +195,7 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
     const std::size_t length = size * count;
     if (whole.answer == Answer::Unchecked) {
         whole.answer =
-            responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, download)
+            responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, whole.version)
                 ? Answer::Accepted
                 : Answer::Refused;
     }
@@ -173,30 +216,51 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
 
 }  // namespace
 
-void fetchSegment(DownloadState& download, SegmentTask& task) {
-    int failures = 0;
+void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source) {
+    DownloadSources& sources = *download.sources;
+    sources.beginRun(&task);
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    while (failures < kRequestAttempts && !download.cannotSucceed() &&
-           download.beginRequest(task, first, last)) {
-        CurlEasy easy = makeCurlEasy();
-        if (!easy) {
-            ++failures;
+    while (!download.cannotSucceed() && download.beginRequest(task, first, last)) {
+        // Where the waits between attempts begin, once they are paced: when everyFailed.
+        bool everyFailed = false;
+        const std::size_t chosen = sources.choose(&task, source, everyFailed);
+        if (chosen == kNoSource) {
+            break;
+        }
+        source = chosen;
+        CurlEasy easy;
+        if (!sources.ensureChecked(source, download.totalSize) || !(easy = makeCurlEasy())) {
+            sources.attemptFailed(&task, source);
             continue;
         }
-        RangedTransfer transfer{&download,         &task, easy.get(), first, last, AnswerHeaders(),
-                                Answer::Unchecked, 0,     first,      false, {},   0};
+        RangedTransfer transfer{
+            &download, &task, easy.get(), first, last, AnswerHeaders(), Answer::Unchecked,
+            0,         first, false,      {},    0,    source,          sources.version(source)};
         // Made anew for every attempt, so that a retry asks only for the missing bytes.
         const std::string range = rangeText(first, last);
-        const CurlList extraHeaders = ifRangeHeader(download);
-        setTransferOptions(easy.get(), download.url, writeSegment, &transfer, transfer.headers,
-                           extraHeaders.get());
+        const CurlList extraHeaders = ifRangeHeader(transfer.version);
+        setTransferOptions(easy.get(), sources.url(source), writeSegment, &transfer,
+                           transfer.headers, extraHeaders.get());
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
+        if (sources.size() > 1) {
+            transfer.stallMs = sourceStallMs();
+            transfer.lastByteTick = platform::tickCount();
+            curl_easy_setopt(easy.get(), CURLOPT_XFERINFOFUNCTION, watchForStall);
+            curl_easy_setopt(easy.get(), CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
+            curl_easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 0L);
+        }
         curl_easy_perform(easy.get());
         // What arrived before the answer ended or broke off is the resource's all the same.
         storeGathered(transfer);
-        if (!transfer.progressed) {
-            ++failures;
+        judgeSource(download, transfer);
+        if (transfer.progressed && !transfer.stalled) {
+            sources.attemptProgressed(&task, source);
+        } else {
+            if (transfer.progressed) {
+                sources.attemptProgressed(&task, source);  // its bytes count as served
+            }
+            sources.attemptFailed(&task, source);
         }
     }
 }
@@ -209,7 +273,7 @@ std::uint32_t segmentWorker(void* argument) {
         task = download.takeWork(nullptr);
     }
     while (task != nullptr) {
-        fetchSegment(download, *task);
+        fetchSegment(download, *task, worker.source);
         task = download.takeWork(task);
     }
     return 0;
@@ -224,9 +288,16 @@ void transferWholeResource(DownloadState& download) {
         if (!easy) {
             continue;
         }
-        WholeTransfer whole{&download, easy.get(), AnswerHeaders(), Answer::Unchecked, 0};
-        setTransferOptions(easy.get(), download.url, writeWhole, &whole, whole.headers, nullptr);
-        if (curl_easy_perform(easy.get()) == CURLE_OK) {
+        const std::size_t source = download.sources->wholeResourceSource();
+        WholeTransfer whole{&download,         easy.get(), AnswerHeaders(),
+                            Answer::Unchecked, 0,          download.sources->version(source)};
+        setTransferOptions(easy.get(), download.sources->url(source), writeWhole, &whole,
+                           whole.headers, nullptr);
+        const CURLcode code = curl_easy_perform(easy.get());
+        if (whole.position > 0) {
+            download.sources->attemptProgressed(nullptr, source);
+        }
+        if (code == CURLE_OK) {
             return;
         }
     }

@@ -11,6 +11,7 @@
 struct SegmentWorker {
     DownloadState* download = nullptr;
     SegmentTask* first = nullptr;
+    std::size_t source = 0;  // the source it fetches from (of the download's sources)
 };
 
 // A worker thread's entry (the argument is a SegmentWorker); the download also runs it on its
@@ -18,8 +19,11 @@ struct SegmentWorker {
 std::uint32_t segmentWorker(void* worker);
 
 // One run on a range: ranged requests for its missing bytes until it is finished or five
-// attempts have failed. An attempt that wrote bytes is no failure.
-void fetchSegment(DownloadState& download, SegmentTask& task);
+// attempts have failed on every source. An attempt that wrote bytes is no failure. A failed
+// attempt moves the range to another source at once, as does a request that has received
+// nothing for the stall bound while another source is working; `source` is where the run
+// starts and, afterwards, where it ended.
+void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source);
 
 // For a server that ignores ranges: fetches the whole resource over one connection and writes
 // only the bytes that the ranges still miss. Up to five attempts.

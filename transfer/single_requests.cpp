@@ -13,36 +13,52 @@ std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
 
 }  // namespace
 
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds) {
+    LengthAnswer answer;
+    CurlEasy easy = makeCurlEasy();
+    if (!easy) {
+        answer.code = kNoHandle;
+        return answer;
+    }
+    AnswerHeaders headers;
+    CURL* handle = easy.get();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    setCommonTransferOptions(handle);
+    if (noDataSeconds > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, noDataSeconds);
+    }
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    answer.code = static_cast<int>(curl_easy_perform(handle));
+    if (answer.code != CURLE_OK) {
+        return answer;
+    }
+    answer.status = responseCode(handle);
+    if (answer.status >= kFirstErrorStatus) {
+        return answer;  // the length of an error page is not the resource's
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    // libcurl reports -1 when the server gave no length: that is no length at all.
+    answer.info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
+    answer.info.version = headers.version;
+    return answer;
+}
+
 ResourceInfo queryResource(const std::string& url) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        CurlEasy easy = makeCurlEasy();
-        if (!easy) {
-            continue;
+        const LengthAnswer answer = queryResourceOnce(url);
+        if (answer.code == CURLE_OK) {
+            return answer.info;
         }
-        AnswerHeaders headers;
-        CURL* handle = easy.get();
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
-        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-        setCommonTransferOptions(handle);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, dropBody);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
-        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
-        curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
-        const CURLcode code = curl_easy_perform(handle);
-        if (code == CURLE_OK) {
-            ResourceInfo info;
-            if (responseCode(handle) >= kFirstErrorStatus) {
-                return info;  // the length of an error page is not the resource's
-            }
-            curl_off_t length = -1;
-            curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-            // libcurl reports -1 when the server gave no length: that is no length at all.
-            info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
-            info.version = headers.version;
-            return info;
+        // An attempt whose handle could not be made counts, unlogged.
+        if (answer.code != kNoHandle) {
+            writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);
         }
-        writeLogFormatted("Failed to call getFileSize():%d\n", static_cast<int>(code));
     }
     return ResourceInfo();
 }

@@ -23,6 +23,18 @@ struct ResourceInfo {
 // "Failed to call getFileSize():<code>\n" for every failed transfer; at most five attempts.
 ResourceInfo queryResource(const std::string& url);
 
+// One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:
+// no handle could be made), `status`
+// the answer's status. `noDataSeconds` above 0 ends an attempt that receives nothing for that
+// long sooner than the usual bound (a source with others to turn to).
+constexpr int kNoHandle = -1;
+struct LengthAnswer {
+    int code = 0;
+    long status = 0;
+    ResourceInfo info;  // no length for an error status
+};
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0);
+
 // The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);
 

@@ -1,5 +1,5 @@
 #include "transfer/transfer_limits.h"
 
 TransferLimits transferLimits() {
-    return TransferLimits{30, 60};
+    return TransferLimits{30, 60, 3000};
 }

@@ -376,6 +376,67 @@ TEST_F(Download, StalledSegmentIsAbortedByTheNoDataBound) {
     EXPECT_EQ(rangedRequests(path).size(), 10u);
 }
 
+// Alternate sources of one resource: where the bytes came from, and what each was asked.
+struct SourcesCase {
+    const char* name;
+    std::string primaryQuery;   // faults of the primary; "DEAD" for a port that refuses
+    std::string mirrorQuery;    // faults of the mirror
+    std::uint64_t mirrorSize;   // the resource the mirror serves
+    std::uint64_t primaryGets;  // ranged requests the primary must have had at least
+    std::uint64_t mirrorGets;   // ... and the mirror
+    bool mirrorUnused;          // the mirror gets no ranged request at all
+    std::size_t served;         // sources whose bytes are in the file
+};
+
+TEST_F(Download, AlternateSources) {
+    REQUIRE_TEST_SERVERS();
+    const std::uint64_t size = 600000;
+    const std::vector<SourcesCase> cases = {
+        {"both-healthy", "slow=1000000", "slow=1000000", size, 1, 1, false, 2},
+        {"primary-refuses", "DEAD", "", size, 0, 3, false, 1},
+        {"primary-answers-503", "status=503", "", size, 0, 3, false, 1},
+        {"primary-never-answers", "hang=60", "", size, 0, 3, false, 1},
+        {"primary-stalls-its-ranges", "stall=60", "", size, 0, 3, false, 1},
+        {"mirror-of-another-length", "", "", size + 1, 3, 0, true, 1},
+        {"mirror-answers-503", "", "status=503", size, 3, 0, true, 1},
+    };
+    // The stall bound, shortened: a stalled source is left after half a second.
+    setTransferLimitsForTest(TransferLimits{30, 60, 500});
+    for (const SourcesCase& row : cases) {
+        SCOPED_TRACE(row.name);
+        RecordingDownloader fresh;
+        const std::string primary = uniquePath("/res/" + std::to_string(size)) + "/" + row.name;
+        const std::string mirror =
+            uniquePath("/res/" + std::to_string(row.mirrorSize)) + "/" + row.name + "-mirror";
+        const std::string primaryUrl =
+            row.primaryQuery == "DEAD"
+                ? "http://127.0.0.1:" + std::to_string(testing_support::deadLoopbackPort()) +
+                      "/setup.exe"
+                : testServers().faultUrl(primary + "?" + row.primaryQuery);
+        const int result = fresh.download(
+            {primaryUrl, testServers().faultUrl(mirror + "?" + row.mirrorQuery)}, output, 3);
+        EXPECT_EQ(result, kDownloadOk);
+        EXPECT_EQ(readFileBytes(output), patternBytes(0, size));
+        fresh.expectProgressContract(static_cast<std::uint32_t>(size), true);
+        EXPECT_EQ(fresh.sourcesThatServed(), row.served);
+        const std::vector<LoggedRequest> primaryGets = gets(loggedRequestDetails(primary));
+        const std::vector<LoggedRequest> mirrorGets = gets(loggedRequestDetails(mirror));
+        EXPECT_GE(primaryGets.size(), row.primaryGets);
+        EXPECT_GE(mirrorGets.size(), row.mirrorGets);
+        if (row.mirrorUnused) {
+            EXPECT_TRUE(mirrorGets.empty());
+        }
+        // At most three connections in all.
+        for (const std::vector<LoggedRequest>* requests : {&primaryGets, &mirrorGets}) {
+            for (const LoggedRequest& request : *requests) {
+                EXPECT_LE(request.open, 3u);
+            }
+        }
+        platform::removeFile(output);
+    }
+    restoreDefaultTransferLimits();
+}
+
 TEST_F(Download, RangesBeyondFourGibibytesArePrintedWhole) {
     REQUIRE_TEST_SERVERS();
     const std::string path = uniquePath("/res/6442450944");

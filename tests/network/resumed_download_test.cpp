@@ -23,7 +23,7 @@ public:
 
     void onProgress(std::uint32_t, std::uint32_t done) override { progress.push_back(done); }
 
-    void onCheckpoint(std::uint64_t length, const ResourceVersion& version,
+    void onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                       const ByteRanges& written) override {
         const std::string bytes = readFileBytes(path_);
         for (const ByteRange& range : written) {
@@ -39,7 +39,7 @@ public:
             }
         }
         lastLength = length;
-        lastVersion = version;
+        lastVersion = sources.empty() ? ResourceVersion() : sources.front().version;
         lastWritten = written;
     }
 
@@ -80,14 +80,16 @@ TEST(ResumedDownload, FetchesOnlyWhatIsMissingWhenTheResourceIsTheSame) {
     const struct {
         const char* name;
         const char* query;
-        ResumePoint earlier;
+        std::uint64_t length;  // the length, the validators and the digest of then
+        ResourceVersion then;
+        bool sameDigest;
         bool fits;
     } cases[] = {
-        {"same-etag", "etag=1", {kLength, v1, false, present}, true},
-        {"other-etag", "etag=1", {kLength, {"\"v0\"", ""}, false, present}, false},
-        {"no-validator", "", {kLength, {}, false, present}, false},
-        {"same-digest", "", {kLength, {}, true, present}, true},
-        {"other-length", "etag=1", {kLength + 1, v1, false, present}, false},
+        {"same-etag", "etag=1", kLength, v1, false, true},
+        {"other-etag", "etag=1", kLength, {"\"v0\"", ""}, false, false},
+        {"no-validator", "", kLength, {}, false, false},
+        {"same-digest", "", kLength, {}, true, true},
+        {"other-length", "etag=1", kLength + 1, v1, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -97,9 +99,16 @@ TEST(ResumedDownload, FetchesOnlyWhatIsMissingWhenTheResourceIsTheSame) {
         const std::string resource = uniquePath("/res/" + std::to_string(kLength)) + "-" + c.name;
         ResumingDownloader downloader(path);
         DownloadPlan plan;
-        plan.url = testServers().faultUrl(resource + (c.query[0] ? "?" : "") + c.query);
+        const std::string url =
+            testServers().faultUrl(resource + (c.query[0] ? "?" : "") + c.query);
+        ResumePoint earlier;
+        earlier.length = c.length;
+        earlier.versions = {{url, c.then}};
+        earlier.sameDigest = c.sameDigest;
+        earlier.present = present;
+        plan.sources = {url};
         plan.segmentCount = 3;
-        plan.resume = &c.earlier;
+        plan.resume = &earlier;
         plan.checkpoint = &downloader;
         platform::File file = platform::File::openExclusive(path);
         ASSERT_EQ(downloader.download(plan, file), kDownloadOk);
@@ -134,7 +143,7 @@ TEST(ResumedDownload, CheckpointsFollowTheWrittenBytes) {
     DownloadPlan plan;
     // About 1.5 s at 100 KB/s per range.
     const std::string resource = uniquePath("/res/450000");
-    plan.url = testServers().faultUrl(resource + "?etag=1&slow=100000");
+    plan.sources = {testServers().faultUrl(resource + "?etag=1&slow=100000")};
     plan.segmentCount = 3;
     plan.checkpoint = &downloader;
     platform::File file = platform::File::openExclusive(path);

@@ -51,8 +51,17 @@ TEST(ManifestEntries, SigningRefusesWhatTheDownloaderWouldMisread) {
         {"NUL byte", kEntries + std::string("NOTE=\0\n", 7), "holds a NUL byte"},
         {"empty address", "URL_64BIT_SETUP=\n" + kEntries.substr(kEntries.find('\n') + 1),
          "URL_64BIT_SETUP is empty (line 1)"},
-        {"malformed digest that no --installer replaces",
-         kEntries + "SHA256_32BIT_SETUP=nothex\n",
+        {"alternate numbered 9", kEntries + "URL_64BIT_SETUP_MIRROR9=http://n/a64.exe\n",
+         "URL_64BIT_SETUP_MIRROR9 (line 5): alternates are numbered 1 to 8"},
+        {"alternate of another scheme", kEntries + "URL_32BIT_SETUP_MIRROR1=ftp://n/a32.exe\n",
+         "URL_32BIT_SETUP_MIRROR1 (line 5): the address is neither http nor https"},
+        {"alternate without a file name", kEntries + "URL_32BIT_SETUP_MIRROR2=http://n/\n",
+         "URL_32BIT_SETUP_MIRROR2 (line 5): the address does not end in a usable file name"},
+        {"alternate hidden by an earlier occurrence",
+         "NOTE=x URL_64BIT_SETUP_MIRROR1=http://old/a.exe\n" + kEntries +
+             "URL_64BIT_SETUP_MIRROR1=http://n/a64.exe\n",
+         "the downloader would read URL_64BIT_SETUP_MIRROR1 from line 1"},
+        {"malformed digest that no --installer replaces", kEntries + "SHA256_32BIT_SETUP=nothex\n",
          "SHA256_32BIT_SETUP on line 5 is not 64 hexadecimal digits"},
     };
     for (const auto& c : cases) {
@@ -91,6 +100,13 @@ TEST(ManifestEntries, SigningPreparesTheSignedText) {
          {{"URL_32BIT_SETUP_SSL", kDigestA}},
          crlf + "\r\nSHA256_32BIT_SETUP_SSL=" + kDigestA + "\r\n"},
         {"a final line ending added", kEntries + "NOTE=end", {}, kEntries + "NOTE=end\n"},
+        {"alternates kept with their numbers and gaps",
+         kEntries +
+             "URL_64BIT_SETUP_MIRROR1=http://n/a64.exe\nURL_64BIT_SETUP_MIRROR8=http://o/a.exe\n",
+         {{"URL_64BIT_SETUP", kDigestA}},
+         kEntries +
+             "URL_64BIT_SETUP_MIRROR1=http://n/a64.exe\nURL_64BIT_SETUP_MIRROR8=http://o/a.exe\n" +
+             "SHA256_64BIT_SETUP=" + kDigestA + "\n"},
     };
     for (const auto& c : cases) {
         std::string signedText;

@@ -64,6 +64,7 @@ class Deployment:
             "URL_64BIT_SETUP_SSL": self.nginx.https_url("/%s/setup64.exe" % name),
             "URL_32BIT_SETUP_SSL": self.nginx.https_url("/%s/setup32.exe" % name),
         }
+        self.mirrors = {}  # URL_..._MIRRORn -> address
 
     def path(self, file_name):
         return os.path.join(self.files, self.name, file_name)
@@ -79,6 +80,7 @@ class Deployment:
     def manifest_text(self, omit=(), digests=False):
         lines = ["# setup manifest of %s" % self.name]
         lines += ["%s=%s" % (k, v) for k, v in self.addresses.items() if k not in omit]
+        lines += ["%s=%s" % (k, v) for k, v in self.mirrors.items()]
         if digests:
             for key in self.addresses:
                 data = read(self.local_installer(key))
@@ -105,7 +107,7 @@ def check_json(tool, url, *options):
     result = tool.run("check", url, "--json", *options)
     assert result.returncode in (0, 1), result.stderr
     report = json.loads(result.stdout)
-    assert report["allInstall"] == (result.returncode == 0)
+    assert (report["allInstall"] and report["allAlternatesSound"]) == (result.returncode == 0)
     return report
 
 
@@ -114,7 +116,8 @@ def failing(report):
     rows = {}
     for machine in report["machines"]:
         assert ROWS[machine["key"]] == (machine["bits"], machine["vistaOrLater"])
-        failed = sorted({c["check"] for c in machine["checks"] if c["status"] == "fail"})
+        failed = sorted({c["check"] for c in machine["checks"]
+                         if c["status"] == "fail" and not c.get("alternate")})
         assert machine["installs"] == (not failed)
         if failed:
             rows[machine["key"]] = failed
@@ -351,11 +354,52 @@ def test_the_openssl_walkthrough_in_the_docs_makes_a_manifest_that_check_accepts
         deployment.publish(name, data)
         write(work / name, data)
     env = dict(os.environ, MIRROR=deployment.nginx.http_url("/docs"),
-               MIRROR_TLS=deployment.nginx.https_url("/docs"))
+               MIRROR_TLS=deployment.nginx.https_url("/docs"),
+               ALTERNATE=deployment.fault.url("/file/docs"))
     subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=str(work), env=env, check=True,
                    timeout=60)
     deployment.publish("manifest.txt", read(work / "manifest.txt"))
     report = check_json(tool, deployment.manifest_url(), "--keys", str(work / "public.pem"))
     assert failing(report) == {}
     assert all(c["status"] == "pass" for m in report["machines"] for c in m["checks"]
-               if c["check"] in ("signature", "digest"))
+               if c["check"] in ("signature", "digest") or c.get("alternate"))
+    assert failing_alternates(report) == {"URL_64BIT_SETUP": {"mirror1": "pass"},
+                                          "URL_32BIT_SETUP": {"mirror1": "pass"}}
+
+
+def failing_alternates(report):
+    """{address key: {mirror check: status}} of the rows that name alternates."""
+    return {m["key"]: {c["check"]: c["status"] for c in m["checks"] if c.get("alternate")}
+            for m in report["machines"] if any(c.get("alternate") for c in m["checks"])}
+
+
+# Alternates of the 64-bit installer on the fault server: (what the mirror serves, the status
+# of its check). Each kind of machine still installs from its address.
+MIRROR_CASES = {
+    "the-same-file": (lambda data: data, "pass"),
+    "another-length": (lambda data: data + b"\0", "fail"),
+    "other-bytes-of-the-same-length": (lambda data: bytes([data[0] ^ 1]) + data[1:], "fail"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(MIRROR_CASES))
+def test_every_alternate_is_checked(tool, servers, case):
+    serve, status = MIRROR_CASES[case]
+    deployment = Deployment(servers, "mirror-" + case)
+    deployment.publish("mirror/setup64.exe", serve(deployment.installers["setup64.exe"]))
+    mirror = deployment.fault.url("/file/%s/mirror/setup64.exe" % deployment.name)
+    deployment.mirrors = {"URL_64BIT_SETUP_MIRROR1": mirror,
+                          "URL_64BIT_SETUP_SSL_MIRROR3": mirror}
+    manifest = deployment.sign(tool)
+    # sign keeps them, as they stand.
+    assert ("\nURL_64BIT_SETUP_MIRROR1=%s\n" % mirror).encode() in read(manifest)
+    report = check_json(tool, deployment.manifest_url(), "--keys", TEST_PUBLIC)
+    assert failing(report) == {}
+    assert failing_alternates(report) == {"URL_64BIT_SETUP": {"mirror1": status},
+                                          "URL_64BIT_SETUP_SSL": {"mirror3": status}}
+    table = tool.run("check", deployment.manifest_url(), "--keys", TEST_PUBLIC)
+    assert table.returncode == (0 if status == "pass" else 1)
+    if status == "fail":
+        detail = "bytes, the address" if case == "another-length" else "other bytes than"
+        assert detail in table.stdout
+        assert "installs, but an alternate address fails" in table.stdout

@@ -119,7 +119,7 @@ class Row:
     manifest_query: object = ""   # or callable(manifest bytes) -> query
     installer_query: str = ""
     manifest: str = "normal"      # normal | refused | oversize | bad-utf8 | bom | decoys
-    installer: str = "served"     # served | refused | raw (address from `address`)
+    installer: str = "served"     # served | refused | silent | raw (address from `address`)
     address: object = None        # callable(base_url) -> installer address, for "raw"
     file_name: object = None      # the name the downloader must use in the temp directory
     short_bounds: bool = False
@@ -128,6 +128,9 @@ class Row:
     wine: bool = False            # also shown under Wine
     soak: bool = True             # cheap enough for the soak
     requests: object = None       # callable(ctx, manifest_requests, installer_requests)
+    # Alternate sources named for every key (..._MIRROR1, ...): the installer's query at the
+    # fault server's path <unique>/mirrorN/, or "LONGER" for a copy one byte longer.
+    mirrors: tuple = ()
 
 
 def ranged(requests):
@@ -276,6 +279,33 @@ def check_stopped_after_failed_write(ctx, manifest_requests, installer_requests)
     assert unranged(installer_requests) == []
 
 
+def sources_of(installer_requests):
+    """The requests to the primary and to the mirrors."""
+    mirror = [r for r in installer_requests if "/mirror" in r["path"]]
+    return [r for r in installer_requests if r not in mirror], mirror
+
+
+def check_mirror_took_over(ctx, manifest_requests, installer_requests):
+    """The primary's length query failed: no range was asked of it; the mirror served them."""
+    primary, mirror = sources_of(installer_requests)
+    assert ranged(primary) == [] and unranged(primary) == [], primary
+    check_split_ranges(ctx, mirror)
+
+
+def check_mirror_unused(ctx, manifest_requests, installer_requests):
+    """The mirror's length differs: its length query is all it was asked."""
+    primary, mirror = sources_of(installer_requests)
+    assert [r["method"] for r in mirror] == ["HEAD"], mirror
+    check_split_ranges(ctx, primary)
+
+
+def check_both_sources_served(ctx, manifest_requests, installer_requests):
+    primary, mirror = sources_of(installer_requests)
+    assert ranged(primary) and ranged(mirror), (primary, mirror)
+    assert unranged(installer_requests) == []
+    assert len(ranged(primary)) + len(ranged(mirror)) >= 3
+
+
 def _cut_query(length):
     return "cut=" + ",".join("%d:1000:1" % start for start, _ in segment_bounds(length))
 
@@ -386,6 +416,18 @@ def rows():
             installer_query="etag=1&version_after=2", requests=check_if_range),
         Row("endless-surplus", log=None, ran=True, installer_query="endless=1",
             requests=check_no_surplus_read),
+        # Alternate sources: the primary refuses, answers 503, or accepts and never answers;
+        # the mirror serves everything within the transfer's time plus 10 s.
+        Row("mirror-for-a-refused-primary", log=log_size(7), ran=True, installer="refused",
+            mirrors=("",), bound=10.0, wine=True, requests=check_mirror_took_over),
+        Row("mirror-for-a-503-primary", log=None, ran=True, installer_query="status=503",
+            mirrors=("",), bound=10.0, requests=check_mirror_took_over),
+        Row("mirror-for-a-silent-primary", log=log_size(28), ran=True, installer="silent",
+            mirrors=("",), bound=15.0, soak=False, requests=check_mirror_took_over),
+        Row("mirror-of-another-length", log=None, ran=True, mirrors=("LONGER",),
+            requests=check_mirror_unused),
+        Row("two-healthy-sources", log=None, ran=True, mirrors=("slow=4000000",),
+            installer_query="slow=4000000", requests=check_both_sources_served),
         Row("installer-gopher", log=log_size(1) * 5 + log_size(-2), ran=False, total=None,
             installer="raw", address=lambda base: base.replace("http:", "gopher:") + "/setup",
             requests=check_untouched),
@@ -421,6 +463,20 @@ class Environment:
         with open(path, "wb") as f:
             f.write(data)
         return path
+
+
+class SilentPort:
+    """A socket that listens and never accepts: connections are made, nothing is answered."""
+
+    def __enter__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
 
 
 class RefusedPort:
@@ -659,12 +715,27 @@ def manifest_text(keys_address):
     return "".join("%s=%s\r\n" % (key, keys_address) for key in KEYS).encode()
 
 
-def prepare(ctx, refused_port):
+def publish_mirrors(ctx, base):
+    """The row's mirror copies of the installer; returns the manifest lines naming them."""
+    lines = b""
+    for number, query in enumerate(ctx.row.mirrors, 1):
+        data = ctx.env.installer + (b"\0" if query == "LONGER" else b"")
+        ctx.env.publish("%s/mirror%d/%s" % (ctx.unique, number, ctx.file_name), data)
+        address = "%s/mirror%d/%s" % (base, number, ctx.file_name)
+        if query and query != "LONGER":
+            address += "?" + query
+        lines += b"".join(b"%s_MIRROR%d=%s\r\n" % (key.encode(), number, address.encode())
+                          for key in KEYS)
+    return lines
+
+
+def prepare(ctx, refused_port, silent_port=None):
     """Publishes the row's manifest and installer; returns the manifest address."""
     env, row, unique = ctx.env, ctx.row, ctx.unique
     base = env.fault.url("/file/%s" % unique)
-    if row.installer == "refused":
-        address = "http://127.0.0.1:%d/%s/setup%s" % (refused_port, unique, env.target.exe_suffix)
+    if row.installer in ("refused", "silent"):
+        port = silent_port if row.installer == "silent" else refused_port
+        address = "http://127.0.0.1:%d/%s/setup%s" % (port, unique, env.target.exe_suffix)
     elif row.installer == "raw":
         address = row.address(base)
     else:
@@ -682,7 +753,7 @@ def prepare(ctx, refused_port):
         bad = (address + "\xe9").encode("latin-1")
         text = b"".join(b"%s=%s\n" % (key.encode(), bad) for key in KEYS)
     else:
-        text = manifest_text(address)
+        text = manifest_text(address) + publish_mirrors(ctx, base)
     if row.manifest == "bom":
         text = b"\xef\xbb\xbf" + text
     elif row.manifest == "decoys":
@@ -722,8 +793,8 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
     record = os.path.join(run_root, "messages.txt")
     installer_pattern = os.path.join(glob.escape(temp), "downloader-*", glob.escape(ctx.file_name))
 
-    with RefusedPort() as refused:
-        manifest = prepare(ctx, refused.port)
+    with RefusedPort() as refused, SilentPort() as silent:
+        manifest = prepare(ctx, refused.port, silent.port)
         args = ["/URL:" + manifest, "/PATH:" + target.windows_path(directory), "/LANG:en",
                 "/VERYSILENT"]
         timeout = bound_for(row, target) + timeout_slack

@@ -45,6 +45,8 @@ the client asked for (0 without a Range header) or `*` for any.
     over=K          GET 200 bodies carry K extra pattern bytes (HEAD unchanged)
     stall=S         GET sends headers + `stall_after` (default 0) body bytes,
                     goes silent for S seconds (may be fractional), then closes
+    hang=S          HEAD and GET: the request is read and nothing is answered for S
+                    seconds (a server that accepts connections and never answers)
     slow=BPS        GET bodies paced at about BPS bytes/second
     slow_start=START  ... only the GETs that start at START (e.g. one range)
     short_declared=K  206 answers declare only their first K bytes in
@@ -247,6 +249,9 @@ class _Handler(BaseHTTPRequestHandler):
         size = resource.size
         rng = parse_range(self.headers.get("Range"), size)
 
+        if faults.hang is not None:
+            self.server.stopping.wait(faults.hang)
+            self._reset()
         if head and take_headfail(faults, counters, key):
             self._reset()
         if not head and take_drop(faults, counters, key, rng.start):

@@ -5,7 +5,7 @@
 
 Recognised parameters (unknown ones are ignored):
     status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
-    short=K  over=K  stall=S  stall_after=B  slow=BPS  slow_start=START  flip=OFFSET
+    short=K  over=K  stall=S  stall_after=B  hang=S  slow=BPS  slow_start=START  flip=OFFSET
     short_declared=K  range_cap=B  gzip=1  endless=1  etag=1|file  version_after=N
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
     trunc=START:N:TIMES[,...]
@@ -27,6 +27,7 @@ class Faults:
     short: int = 0
     over: int = 0
     stall: float = None
+    hang: float = None  # nothing answered, to HEAD or GET, for this many seconds
     stall_after: int = 0
     slow: int = None
     slow_start: int = None    # slow applies only to GETs starting there
@@ -81,10 +82,10 @@ def parse_faults(query):
             setattr(f, name, _flag(value))
         elif name in ("short", "over", "stall_after", "headfail", "flip"):
             setattr(f, name, _nonneg_int(name, value))
-        elif name == "stall":
-            f.stall = float(value)
-            if f.stall < 0:
-                raise ValueError("stall must not be negative")
+        elif name in ("stall", "hang"):
+            setattr(f, name, float(value))
+            if getattr(f, name) < 0:
+                raise ValueError("%s must not be negative" % name)
         elif name == "slow":
             f.slow = _nonneg_int(name, value) or None
         elif name in ("slow_start", "short_declared", "version_after"):

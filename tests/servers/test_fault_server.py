@@ -204,6 +204,12 @@ def test_stall_keeps_the_connection_silent(server):
         probe(server.port, "/res/5000/stall2?stall=1", timeout=0.3)
 
 
+@pytest.mark.parametrize("method", ["HEAD", "GET"])
+def test_hang_answers_nothing(server, method):
+    with pytest.raises(TimeoutError):
+        probe(server.port, "/res/5000/hang?hang=1", method=method, timeout=0.3)
+
+
 def test_slow_paces_the_body(server):
     r = probe(server.port, "/res/12000/slow?slow=30000")
     assert r.body == pattern_bytes(0, 12000)

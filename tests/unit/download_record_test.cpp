@@ -93,37 +93,48 @@ TEST(DownloadRecord, ResumesOnlyTheSameResource) {
     const ByteRanges some{{0, 99}};
     const struct {
         const char* why;
-        ResumePoint earlier;
+        std::uint64_t lengthThen;
+        ResourceVersion then;
+        bool sameDigest;
+        ByteRanges present;
         std::uint64_t length;
         ResourceVersion now;
         bool fits;
     } cases[] = {
-        {"same ETag", {3000, v1, false, some}, 3000, v1, true},
-        {"other ETag", {3000, v1, false, some}, 3000, {"\"v2\"", v1.lastModified}, false},
-        {"ETag gone", {3000, v1, false, some}, 3000, dateOnly, false},
-        {"same date", {3000, dateOnly, false, some}, 3000, dateOnly, true},
-        {"other date", {3000, dateOnly, false, some}, 3000, {"", "Wed"}, false},
-        {"no validator", {3000, {}, false, some}, 3000, {}, false},
-        {"other length", {3000, v1, false, some}, 3001, v1, false},
-        {"digest, no validator", {3000, {}, true, some}, 3000, {}, true},
-        {"digest, other ETag", {3000, v1, true, some}, 3000, {"\"v2\"", ""}, true},
-        {"digest, other length", {3000, {}, true, some}, 2999, {}, false},
-        {"nothing present", {3000, v1, true, {}}, 3000, v1, false},
-        {"range past the end", {3000, v1, true, {{0, 3000}}}, 3000, v1, false},
+        {"same ETag", 3000, v1, false, some, 3000, v1, true},
+        {"other ETag", 3000, v1, false, some, 3000, {"\"v2\"", v1.lastModified}, false},
+        {"ETag gone", 3000, v1, false, some, 3000, dateOnly, false},
+        {"same date", 3000, dateOnly, false, some, 3000, dateOnly, true},
+        {"other date", 3000, dateOnly, false, some, 3000, {"", "Wed"}, false},
+        {"no validator", 3000, {}, false, some, 3000, {}, false},
+        {"other length", 3000, v1, false, some, 3001, v1, false},
+        {"digest, no validator", 3000, {}, true, some, 3000, {}, true},
+        {"digest, other ETag", 3000, v1, true, some, 3000, {"\"v2\"", ""}, true},
+        {"digest, other length", 3000, {}, true, some, 2999, {}, false},
+        {"nothing present", 3000, v1, true, {}, 3000, v1, false},
+        {"range past the end", 3000, v1, true, {{0, 3000}}, 3000, v1, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(resumeFits(c.earlier, c.length, c.now), c.fits) << c.why;
+        ResumePoint earlier;
+        earlier.length = c.lengthThen;
+        earlier.versions = {{"http://b/", {}}, {"http://a/", c.then}};
+        earlier.sameDigest = c.sameDigest;
+        earlier.present = c.present;
+        EXPECT_EQ(resumeFits(earlier, c.length, "http://a/", c.now), c.fits) << c.why;
+        // Another address's validators say nothing of these bytes; only the digest does.
+        EXPECT_EQ(resumeFits(earlier, c.length, "http://c/", c.now), c.fits && c.sameDigest)
+            << c.why << ", another address";
     }
 }
 
-TEST(DownloadRecord, ResumePointTakesTheValidatorOfItsOwnAddressAndTheDigest) {
+TEST(DownloadRecord, ResumePointTakesTheValidatorsOfEachAddressAndTheDigest) {
     const DownloadRecord record = sampleRecord();
-    const ResumePoint a = resumePointFor(record, "http://a/setup.exe", std::string(64, 'A'));
+    const ResumePoint a = resumePointFor(record, std::string(64, 'A'));
     EXPECT_TRUE(a.sameDigest);
-    EXPECT_EQ(a.version.etag, "\"v1\"");
-    const ResumePoint other = resumePointFor(record, "http://c/setup.exe", "");
-    EXPECT_FALSE(other.sameDigest);
-    EXPECT_TRUE(other.version.ifRange().empty());
+    EXPECT_EQ(a.versionOf("http://a/setup.exe").etag, "\"v1\"");
+    EXPECT_EQ(a.versionOf("http://b/setup.exe").lastModified, "Wed, 02 Dec 2026 10:00:00 GMT");
+    EXPECT_TRUE(a.versionOf("http://c/setup.exe").ifRange().empty());
+    EXPECT_FALSE(resumePointFor(record, "").sameDigest);
     EXPECT_TRUE(recordCanResume(record));
     DownloadRecord bare = record;
     bare.digest.clear();

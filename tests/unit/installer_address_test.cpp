@@ -47,6 +47,49 @@ TEST(InstallerAddressChoice, DigestComesFromTheSameSlotAsTheAddress) {
     }
 }
 
+TEST(InstallerAddressChoice, MirrorsComeWithTheirOwnKey) {
+    InstallerAddresses addresses{"plain64", "plain32", "tls64", "tls32"};
+    addresses.tls64Mirrors = {"http://a/tls64.exe", "http://b/tls64.exe"};
+    addresses.plain32Mirrors = {"http://a/plain32.exe"};
+    EXPECT_EQ(chooseInstaller(addresses, true, true).mirrors, addresses.tls64Mirrors);
+    EXPECT_EQ(chooseInstaller(addresses, false, false).mirrors, addresses.plain32Mirrors);
+    EXPECT_TRUE(chooseInstaller(addresses, true, false).mirrors.empty());
+    EXPECT_EQ(mirrorKey("URL_64BIT_SETUP_SSL", 8), "URL_64BIT_SETUP_SSL_MIRROR8");
+}
+
+TEST(InstallerAddressChoice, OnlyMirrorsThatPassTheAddressChecksAreUsed) {
+    const std::string address = "https://main.example/setup.exe";
+    struct Row {
+        std::string mirror;
+        bool usable;
+    };
+    const Row rows[] = {
+        {"https://cdn.example/app/setup.exe", true},
+        {"HTTP://cdn.example/setup.exe?v=2", true},
+        {"https://cdn.example/\xC3\xA9.exe", true},
+        {"ftp://cdn.example/setup.exe", false},
+        {"gopher://cdn.example/setup.exe", false},
+        {"cdn.example/setup.exe", false},
+        {"https://cdn.example/set\tup.exe", false},
+        {"https://cdn.example/set\x01up.exe", false},
+        {"https://cdn.example/setup.exe\x7f", false},
+        {"https://cdn.example/\xE9.exe", false},
+        {"https://cdn.example/", false},
+        {"https://cdn.example/..", false},
+        {"https://cdn.example/x%2Fsetup.exe", false},
+        {"https://cdn.example/NUL.exe", false},
+        {address, false},  // the address itself is no alternate
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(mirrorProblem(row.mirror).empty(), row.usable || row.mirror == address)
+            << row.mirror;
+        const std::vector<std::string> usable = usableMirrors(address, {row.mirror, row.mirror});
+        EXPECT_EQ(usable,
+                  row.usable ? std::vector<std::string>{row.mirror} : std::vector<std::string>{})
+            << row.mirror;
+    }
+}
+
 TEST(ManifestTrust, CompiledInKeyText) {
     const std::string first =
         "-----BEGIN PUBLIC KEY-----\n"
