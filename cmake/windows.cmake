@@ -9,6 +9,19 @@ add_compile_definitions(
   CURL_STATICLIB
   NOMINMAX WIN32_LEAN_AND_MEAN)
 
+# Reproducible executables: two builds of one commit, from checkouts in different directories,
+# give the same bytes (scripts/reproduce checks it). No build path reaches an object (our
+# sources use no __FILE__; the prefix maps cover what the compiler itself records), archives
+# carry no time stamps or owners, and the header's time stamp is the commit's.
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+foreach(language C CXX)
+  set(CMAKE_${language}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${language}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${language}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+set_property(GLOBAL PROPERTY RULE_LAUNCH_LINK
+  "${CMAKE_CURRENT_LIST_DIR}/link-at-commit-time ${CMAKE_SOURCE_DIR}")
+
 # The GCC runtime and libstdc++ go into the executable instead of DLLs the target lacks.
 add_link_options(-static -static-libgcc -static-libstdc++)
 # The static runtime libraries carry debug sections that would double the executable's size.
@@ -34,15 +47,43 @@ function(import_static_dependency target header library definition system_librar
   endif()
 endfunction()
 
+# Windows takes a library from the system folder whatever the search path only when it is a
+# "known DLL" on every version we support (XP's list is the shortest; msvcrt is on it as a
+# library that listed ones import). Every other library the executables import is delay-loaded:
+# they call its functions as usual, and it is loaded on the first call, after the entry
+# function has restricted the search (support/library_search_win32.cpp).
+# tests/windows/check_imports.sh reads both tables.
+function(add_delay_loaded_library name)
+  find_library(${name}_IMPORT_LIBRARY NAMES lib${name}.a)
+  if(NOT ${name}_IMPORT_LIBRARY)
+    message(FATAL_ERROR "lib${name}.a of the mingw-w64 toolchain not found")
+  endif()
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/make-delay-import-library)
+  set(library ${CMAKE_BINARY_DIR}/delay-loaded/lib${name}_delayed.a)
+  if(NOT EXISTS ${library} OR ${script} IS_NEWER_THAN ${library}
+      OR ${${name}_IMPORT_LIBRARY} IS_NEWER_THAN ${library})
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/delay-loaded)
+    execute_process(COMMAND ${script} ${_mingw}- ${${name}_IMPORT_LIBRARY} ${library}
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+  add_library(delayed_${name} STATIC IMPORTED GLOBAL)
+  set_target_properties(delayed_${name} PROPERTIES IMPORTED_LOCATION ${library})
+endfunction()
+
+foreach(library winhttp crypt32 ws2_32)
+  add_delay_loaded_library(${library})
+endforeach()
+
 # libcurl: static, Schannel. Its pkg-config file names bcrypt too, which the 0x0501 build does
 # not use: the system libraries are listed here instead.
 import_static_dependency(CURL::libcurl curl/curl.h libcurl.a CURL_STATICLIB
-  "ws2_32;crypt32;advapi32")
+  "delayed_ws2_32;delayed_crypt32;advapi32")
 # libsodium: static and minimal. Without SODIUM_STATIC its headers declare DLL imports.
 import_static_dependency(Sodium::sodium sodium.h libsodium.a SODIUM_STATIC advapi32)
 
-set(PLATFORM_SOURCE support/platform_win32.cpp)
-set(PLATFORM_LIBS CURL::libcurl Sodium::sodium winhttp user32 advapi32 kernel32)
+set(PLATFORM_SOURCE support/platform_win32.cpp support/library_search_win32.cpp)
+set(PLATFORM_LIBS CURL::libcurl Sodium::sodium delayed_winhttp user32 advapi32 kernel32)
 set(DOWNLOADER_RESOURCES resources/downloader.rc)
 
 # A change to a file that the resource script pulls in must rebuild the resources.

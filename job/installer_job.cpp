@@ -62,10 +62,15 @@ bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& 
                                                 const Sha256Digest& expected,
                                                 platform::HeldFile& held) {
     progressQuiet_ = true;
-    for (const std::string& source : sources) {
+    // Neither a source that serves another length nor one that failed without serving a byte.
+    const std::vector<bool> worth = sourcesWorthAskingAgain();
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!worth[i]) {
+            continue;
+        }
         platform::File file = folder.openFile(name, platform::FileOpening::OpenOrCreate);
-        if (!file.isOpen() ||
-            download(std::vector<std::string>{source}, file, kInstallerSegments) != kDownloadOk) {
+        if (!file.isOpen() || download(std::vector<std::string>{sources[i]}, file,
+                                       kInstallerSegments) != kDownloadOk) {
             continue;
         }
         held = folder.openHeld(name, &file);

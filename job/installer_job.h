@@ -42,7 +42,8 @@ public:
     // `mirrors` are alternate UTF-8 addresses of the same file, already checked: the download
     // spreads over all of them and the address. When the file fails its digest and several of
     // them served it, it is downloaded once more from one source alone, the address first, then
-    // each mirror in turn, until one matches; -5 only when none does.
+    // each mirror in turn (passing over those that served another length or failed without
+    // serving a byte), until one matches; -5 only when none does.
     int run(const std::u16string& address, const InstallerDigestRule& digest = {},
             const std::vector<std::string>& mirrors = {});
 

@@ -9,11 +9,18 @@ function(add_windows_imports_test target)
   add_test(NAME windows_imports_${target}
     COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows/check_imports.sh ${ARGN}
             $<TARGET_FILE:${target}>)
-  set_tests_properties(windows_imports_${target} PROPERTIES TIMEOUT 60)
+  set_tests_properties(windows_imports_${target} PROPERTIES TIMEOUT 60
+    ENVIRONMENT PYTHON3=${PYTHON3})
 endfunction()
 
 add_windows_imports_test(downloader)
 add_windows_imports_test(downloader-signed)
+# The test build has no resources, hence no manifest; its imports must be as safe.
+add_windows_imports_test(downloader-short-bounds --no-admin-manifest)
+
+# Libraries planted beside downloader.exe and in its current directory never run: a whole job
+# under Wine with their names set native-first, in tests/e2e/test_planted_libraries.py (part of
+# e2e-wine-win32).
 
 # A prefix of its own, so that no other test's log lines land in the log it reads.
 add_test(NAME windows_smoke_invalid_parameters

@@ -225,6 +225,15 @@ std::size_t DownloadSources::servedCount() {
     return count;
 }
 
+std::vector<bool> DownloadSources::worthAskingAgain() {
+    platform::MutexLock lock(mutex_);
+    std::vector<bool> worth;
+    for (const Source& source : sources_) {
+        worth.push_back(source.standing != Standing::Dropped && (source.served || !source.failing));
+    }
+    return worth;
+}
+
 void DownloadSources::ignoresRanges(std::size_t source) {
     platform::MutexLock lock(mutex_);
     wholeResourceSource_ = source;

@@ -68,6 +68,9 @@ public:
 
     // How many sources wrote bytes into the file.
     std::size_t servedCount();
+    // Per source: whether asking it again may pay, that is, unless it serves something else
+    // or failed without ever serving a byte.
+    std::vector<bool> worthAskingAgain();
 
     // The last source left answered a range with the whole resource: the download falls back
     // to one whole transfer from it.

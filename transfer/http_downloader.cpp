@@ -41,7 +41,6 @@ int HttpDownloader::download(const std::string& url, platform::File& file, int s
 
 int HttpDownloader::download(const std::vector<std::string>& urls, const std::u16string& path,
                              int segmentCount) {
-    sourcesThatServed_ = 0;
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -63,6 +62,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
 int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     const std::vector<std::string>& urls = plan.sources;
     sourcesThatServed_ = 0;
+    worthAskingAgain_.assign(urls.size(), true);
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -148,5 +148,6 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     }
     checkpoints.finish();
     sourcesThatServed_ = sources.servedCount();
+    worthAskingAgain_ = sources.worthAskingAgain();
     return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
 }

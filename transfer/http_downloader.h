@@ -47,8 +47,11 @@ public:
     // goes and when it ends.
     int download(const DownloadPlan& plan, platform::File& file);
 
-    // How many sources wrote bytes into the file in the latest download.
+    // How many sources wrote bytes into the file in the latest download, and, per source, whether
+    // it may be worth asking again (it neither served something else nor failed without
+    // serving a byte).
     std::size_t sourcesThatServed() const { return sourcesThatServed_; }
+    const std::vector<bool>& sourcesWorthAskingAgain() const { return worthAskingAgain_; }
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
@@ -58,6 +61,7 @@ public:
 
 private:
     std::size_t sourcesThatServed_ = 0;
+    std::vector<bool> worthAskingAgain_;
 };
 
 // How many bits both progress values are shifted right so that the length fits 32 bits.

@@ -78,18 +78,20 @@ class Target:
         return self.binary("test-installer")
 
     def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT,
-            env=None, program="downloader"):
-        """Runs the downloader (or its twin `program`), inside wizard-host when host_args is
-        not None, with `env` added to the environment."""
+            env=None, program="downloader", executable=None, cwd=None):
+        """Runs the downloader (or its twin `program`, or the copy at `executable`), inside
+        wizard-host when host_args is not None, with `env` added to the environment, in the
+        current directory `cwd` when given."""
+        executable = executable or self.binary(program)
         if host_args is None:
-            command = [self.binary(program)] + list(downloader_args)
+            command = [executable] + list(downloader_args)
         else:
             record = record or os.path.join(self.work, "record-%d.txt" % time.monotonic_ns())
             command = ([self.binary("wizard-host"), "--quiet", "--record",
                         self.windows_path(record)] + list(host_args)
-                       + ["--", self.windows_path(self.binary(program))] + list(downloader_args))
+                       + ["--", self.windows_path(executable)] + list(downloader_args))
         start = time.monotonic()
-        completed = self._execute(command, temp_dir, timeout, env or {})
+        completed = self._execute(command, temp_dir, timeout, env or {}, cwd)
         elapsed = time.monotonic() - start
         log_path = os.path.join(temp_dir, LOG_NAME)
         log = open(log_path, "rb").read() if os.path.isfile(log_path) else None
@@ -106,9 +108,9 @@ class NativeTarget(Target):
     is_64bit_windows = True  # a 64-bit Linux counts as 64-bit Windows
     is_nt6 = True
 
-    def _execute(self, command, temp_dir, timeout, env):
+    def _execute(self, command, temp_dir, timeout, env, cwd):
         env = dict(os.environ, TMPDIR=temp_dir, **env)
-        return subprocess.run(command, env=env, capture_output=True, timeout=timeout)
+        return subprocess.run(command, env=env, capture_output=True, timeout=timeout, cwd=cwd)
 
 
 class WineTarget(Target):
@@ -187,9 +189,9 @@ class WineTarget(Target):
                 os.unlink(path)
         return self.temp
 
-    def _execute(self, command, temp_dir, timeout, env):
+    def _execute(self, command, temp_dir, timeout, env, cwd):
         assert temp_dir == self.temp
         # Every path in the command is a Linux path: Wine's loader takes the program as is.
         return subprocess.run([os.path.join(REPO, "scripts", "wine-run")] + command,
                               env=dict(self._wine_env(), **env), capture_output=True,
-                              timeout=timeout, stdin=subprocess.DEVNULL)
+                              timeout=timeout, stdin=subprocess.DEVNULL, cwd=cwd)

@@ -255,31 +255,37 @@ def test_log_is_never_written_through_a_link(target, kind):
 
 
 # Alternate sources with digests: (program, the primary's fault query or "REFUSED", the
-# mirror's fault query, whether the file is downloaded again from the primary alone). The
-# mirror's other bytes are one flipped byte at the start of the middle range, which the mirror
-# serves from the start.
+# mirrors' fault queries, the source that must download the file again alone: None, 0 for the
+# primary, n for mirror n). Other bytes are one flipped byte at the start of the middle range,
+# which the second source dealt ranges serves from the start.
 MIRRORED_INSTALLERS = {
-    "keyed-build-primary-refused": (SIGNED, "REFUSED", "", False),
-    "keyed-build-mirror-serving-other-bytes": (SIGNED, "", "flip=MIDDLE", True),
-    "plain-build-mirror-serving-other-bytes": ("downloader", "", "flip=MIDDLE", True),
+    "keyed-build-primary-refused": (SIGNED, "REFUSED", [""], None),
+    "keyed-build-mirror-serving-other-bytes": (SIGNED, "", ["flip=MIDDLE"], 0),
+    "plain-build-mirror-serving-other-bytes": ("downloader", "", ["flip=MIDDLE"], 0),
+    # The refused primary is not asked again: the good mirror downloads it alone.
+    "primary-refused-mirror-serving-other-bytes": (SIGNED, "REFUSED", ["", "flip=MIDDLE"], 1),
 }
 
 
 @pytest.mark.parametrize("case", sorted(MIRRORED_INSTALLERS))
 def test_mirrored_installer_runs_only_when_it_matches(target, servers, unique, signed_build,
                                                       case):
-    program, primary_query, mirror_query, again = MIRRORED_INSTALLERS[case]
+    program, primary_query, mirror_queries, again = MIRRORED_INSTALLERS[case]
     digest = installer_digest(target)
     file_name, length = publish_installer(target, servers, unique)
-    servers.publish_copy("%s/mirror/%s" % (unique, file_name), target.installer_binary())
-    mirror = servers.fault.url("/file/%s/mirror/%s?%s" % (
-        unique, file_name, mirror_query.replace("MIDDLE", str(length // 3 + 10))))
     if primary_query == "REFUSED":
         primary = "http://127.0.0.1:1/%s/%s" % (unique, file_name)
     else:
         primary = servers.fault.url("/file/%s/%s?%s" % (unique, file_name, primary_query))
-    text = manifest_text(primary, digest) + "".join(
-        "%s_MIRROR1=%s\r\n" % (key, mirror) for key in KEYS).encode()
+    text = manifest_text(primary, digest)
+    paths = ["/file/%s/%s" % (unique, file_name)]
+    for number, query in enumerate(mirror_queries, 1):
+        servers.publish_copy("%s/mirror%d/%s" % (unique, number, file_name),
+                             target.installer_binary())
+        paths.append("/file/%s/mirror%d/%s" % (unique, number, file_name))
+        mirror = servers.fault.url(
+            "%s?%s" % (paths[-1], query.replace("MIDDLE", str(length // 3 + 10))))
+        text += "".join("%s_MIRROR%d=%s\r\n" % (key, number, mirror) for key in KEYS).encode()
     servers.publish("%s/manifest.txt" % unique, signed(text) if program == SIGNED else text)
     directory = target_directory(target, unique)
     temp = target.fresh_temp_dir()
@@ -293,12 +299,12 @@ def test_mirrored_installer_runs_only_when_it_matches(target, servers, unique, s
     assert record is not None and record[1] == "/SILENT"
     assert_in_private_folder(target, record[0], temp, file_name)
     assert os.listdir(temp) == (["downloader_log.txt"] if result.log else [])
-    primary_requests = servers.fault.requests("/file/%s/%s" % (unique, file_name))
-    mirror_requests = servers.fault.requests("/file/%s/mirror/" % unique)
-    assert any(r["method"] == "GET" for r in mirror_requests)
-    # Downloaded again from the primary alone: a second length query, then only its ranges.
-    primary_heads = [r for r in primary_requests if r["method"] == "HEAD"]
-    assert len(primary_heads) == (2 if again else 0 if primary_query else 1)
-    if again:
-        again_from = primary_heads[1]["time"]
-        assert all(r["time"] < again_from for r in mirror_requests)
+    requests = [servers.fault.requests(path) for path in paths]
+    assert all(any(r["method"] == "GET" for r in mine) for mine in requests[1:])
+    if again is not None:
+        # Downloaded again from that source alone: its second length query, then nothing
+        # from any other source.
+        heads = [r for r in requests[again] if r["method"] == "HEAD"]
+        assert len(heads) == 2, requests[again]
+        assert all(r["time"] < heads[1]["time"] for i, mine in enumerate(requests)
+                   if i != again for r in mine)

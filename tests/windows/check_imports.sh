@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Checks that a Windows executable can load on Windows XP SP3. Wine offers every API whatever
-# version it pretends to be, so a run there proves nothing: the PE headers and the import table
-# are read instead.
+# Checks that a Windows executable can load on Windows XP SP3, and that it cannot be made to load
+# a library planted beside it before its entry function runs. Wine offers every API whatever
+# version it pretends to be, and takes its own libraries whatever lies beside the program, so a
+# run there proves nothing: the PE headers and both import tables (the ordinary one and the
+# delay-loaded one) are read instead.
 #
 #   check_imports.sh [--console] [--no-admin-manifest] EXE
 #
@@ -29,10 +31,18 @@ fi
 exe=$1
 tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
 
-# DLLs that every Windows from XP SP3 on has.
+# DLLs that every Windows from XP SP3 on has: the delay-loaded imports may name these.
 allowed_dlls=(
-    kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
+    ntdll kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
     winmm ws2_32 wsock32 crypt32 secur32 msvcrt winhttp
+)
+# DLLs that every Windows from XP SP3 on loads from the system folder whatever lies beside the
+# program ("known DLLs": on XP's list, or imported by one on it, as msvcrt is, and on the lists
+# of Vista and later): only these may be loaded before the entry function runs, i.e. named in
+# the ordinary import table. ws2_32 joined the list only with Windows 7; version left it then.
+system_folder_dlls=(
+    ntdll kernel32 user32 gdi32 advapi32 msvcrt ole32 oleaut32 rpcrt4 shell32 comdlg32 imagehlp
+    wldap32
 )
 # winhttp.dll of Windows XP SP3 is WinHTTP 5.1: every function it exports (later versions added
 # more, such as WinHttpGetProxyForUrlEx and the WebSocket calls).
@@ -72,6 +82,7 @@ alternatives() {
     printf '(%s)' "$*"
 }
 allowed_dlls_pattern="^$(alternatives "${allowed_dlls[@]}")\.dll$"
+system_folder_dlls_pattern="^$(alternatives "${system_folder_dlls[@]}")\.dll$"
 missing_on_xp_pattern="^[^ ]+ $(alternatives "${missing_on_xp[@]}")$"
 missing_in_xp_msvcrt_pattern="^[^ ]+ $(alternatives "${missing_in_xp_msvcrt[@]}")$"
 winhttp_on_xp_pattern="^[^ ]+ $(alternatives "${winhttp_on_xp[@]}")$"
@@ -109,8 +120,11 @@ imports=$(awk '
 if [ -z "$imports" ]; then
     fail "no import table found"
 fi
+delay_imports=$("${PYTHON3:-python3}" "$(dirname "${BASH_SOURCE[0]}")/delay_imports.py" "$exe") ||
+    fail "the delay-loaded imports could not be read"
 
 while read -r dll; do
+    [ -n "$dll" ] || continue
     case "$(tr '[:upper:]' '[:lower:]' <<<"$dll")" in
         bcrypt.dll) fail "imports bcrypt.dll, which Windows XP lacks" ;;
         libgcc* | libstdc++* | libwinpthread* | libcurl*)
@@ -120,7 +134,16 @@ while read -r dll; do
                 fail "imports $dll, not a Windows XP system DLL"
             ;;
     esac
+done < <(awk '$2 == "-" { print $1 }' <<<"$imports"$'\n'"$delay_imports")
+
+while read -r dll; do
+    grep -Eiq "$system_folder_dlls_pattern" <<<"$dll" ||
+        fail "imports $dll before its entry function runs: Windows may load it from the" \
+            "program's folder (delay-load it)"
 done < <(awk '$2 == "-" { print $1 }' <<<"$imports")
+
+# From here on both tables count alike.
+imports=$(printf '%s\n%s\n' "$imports" "$delay_imports" | awk 'NF')
 
 while read -r dll function; do
     if [ -n "$function" ]; then
@@ -151,10 +174,11 @@ if [ "$want_manifest" -eq 1 ]; then
 fi
 
 dll_count=$(grep -c ' -$' <<<"$imports" || true)
+delayed_count=$(grep -c ' -$' <<<"$delay_imports" || true)
 function_count=$(grep -vc ' -$' <<<"$imports" || true)
 if [ "$failures" -gt 0 ]; then
     echo "$exe: $failures problem(s)"
     exit 1
 fi
-echo "$exe: PE32, $subsystem, $function_count functions from $dll_count DLLs," \
-    "all present on Windows XP SP3"
+echo "$exe: PE32, $subsystem, $function_count functions from $dll_count DLLs" \
+    "($delayed_count delay-loaded), all present on Windows XP SP3"
