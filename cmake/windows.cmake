@@ -21,6 +21,15 @@ foreach(language C CXX)
 endforeach()
 set_property(GLOBAL PROPERTY RULE_LAUNCH_LINK
   "${CMAKE_CURRENT_LIST_DIR}/link-at-commit-time ${CMAKE_SOURCE_DIR}")
+# Every build looks at the commit's time; whatever links the core is linked again when it changed.
+set(COMMIT_TIME_FILE ${CMAKE_BINARY_DIR}/commit-time)
+add_custom_target(commit_time
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${COMMIT_TIME_FILE}
+          -P ${CMAKE_CURRENT_LIST_DIR}/commit_time.cmake
+  BYPRODUCTS ${COMMIT_TIME_FILE} VERBATIM)
+add_library(commit_time_stamp INTERFACE)
+set_target_properties(commit_time_stamp PROPERTIES INTERFACE_LINK_DEPENDS ${COMMIT_TIME_FILE})
+add_dependencies(commit_time_stamp commit_time)
 
 # The GCC runtime and libstdc++ go into the executable instead of DLLs the target lacks.
 add_link_options(-static -static-libgcc -static-libstdc++)
@@ -83,7 +92,8 @@ import_static_dependency(CURL::libcurl curl/curl.h libcurl.a CURL_STATICLIB
 import_static_dependency(Sodium::sodium sodium.h libsodium.a SODIUM_STATIC advapi32)
 
 set(PLATFORM_SOURCE support/platform_win32.cpp support/library_search_win32.cpp)
-set(PLATFORM_LIBS CURL::libcurl Sodium::sodium delayed_winhttp user32 advapi32 kernel32)
+set(PLATFORM_LIBS CURL::libcurl Sodium::sodium delayed_winhttp user32 advapi32 kernel32
+  commit_time_stamp)
 set(DOWNLOADER_RESOURCES resources/downloader.rc)
 
 # A change to a file that the resource script pulls in must rebuild the resources.

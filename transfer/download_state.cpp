@@ -24,8 +24,16 @@ SegmentTask& DownloadState::addSegment(std::uint64_t first, std::uint64_t last) 
 
 void DownloadState::assign(SegmentTask& task) {
     platform::MutexLock lock(mutex_);
+    handOut(task);
+}
+
+// A range given to a worker counts as asked for from now on: its wait for a first byte starts.
+void DownloadState::handOut(SegmentTask& task) {
     task.busy = true;
     ++task.runs;
+    task.requestTick = platform::tickCount();
+    task.requested = false;
+    task.delivering = false;
 }
 
 void DownloadState::withdraw(SegmentTask& task) {
@@ -35,76 +43,184 @@ void DownloadState::withdraw(SegmentTask& task) {
 }
 
 SegmentTask* DownloadState::takeWork(SegmentTask* ended) {
-    platform::MutexLock lock(mutex_);
     if (ended != nullptr) {
+        platform::MutexLock lock(mutex_);
         ended->busy = false;
     }
+    for (;;) {
+        {
+            platform::MutexLock lock(mutex_);
+            SegmentTask* next = nextWork(ended);
+            if (next != nullptr || !splitMayPayLater(ended)) {
+                return next;
+            }
+        }
+        // The connection stays idle meanwhile: a split may pay once the others' paces are
+        // known, or when one of them slows down or is late to start.
+        platform::sleepMilliseconds(kSplitRecheckMs);
+    }
+}
+
+SegmentTask* DownloadState::nextWork(const SegmentTask* ended) {
     if (cannotSucceed()) {
         return nullptr;
     }
     for (SegmentTask& task : segments_) {
         if (!task.busy && !task.finished() && task.runs < kRunsPerSegment) {
-            task.busy = true;
-            ++task.runs;
+            handOut(task);
             return &task;
         }
     }
     // Only a worker whose own range came through takes over a part of another: one whose
     // attempts failed would only spread its server's failures to more ranges.
-    SegmentTask* largest = (ended == nullptr || ended->finished()) ? segmentToSplit() : nullptr;
-    if (largest == nullptr) {
+    if (ended != nullptr && !ended->finished()) {
         return nullptr;
     }
+    std::uint64_t ownerKeeps = 0;
+    SegmentTask* owner = segmentToSplit(ended, ownerKeeps);
+    if (owner == nullptr) {
+        return nullptr;
+    }
+    // The taker asks the source its own latest request went to.
+    const std::size_t takerSource = ended != nullptr ? ended->source : 0;
+    expectedWaste_ += expectedWaste(paceOf(*owner, platform::tickCount()), startupMs(takerSource));
     SegmentTask upper;
-    upper.rangeStart = upperPartStart(*largest, ended);
-    upper.rangeEnd = largest->rangeEnd;
-    upper.busy = true;
-    upper.runs = 1;
-    largest->rangeEnd = upper.rangeStart - 1;
+    upper.rangeStart = owner->rangeStart + ownerKeeps;
+    upper.rangeEnd = owner->rangeEnd;
+    upper.source = takerSource;
+    handOut(upper);
+    owner->rangeEnd = upper.rangeStart - 1;
     segments_.push_back(upper);
     return &segments_.back();
 }
 
-SegmentTask* DownloadState::segmentToSplit() {
-    SegmentTask* largest = nullptr;
-    std::uint64_t mostLeft = 2 * kSmallestSplitRange - 1;
+bool DownloadState::splitMayPayLater(const SegmentTask* ended) const {
+    if (cannotSucceed() || ended == nullptr || !ended->finished()) {
+        return false;
+    }
+    return std::any_of(segments_.begin(), segments_.end(), [](const SegmentTask& task) {
+        return task.busy && !task.finished() &&
+               task.rangeEnd - task.rangeStart + 1 >= 2 * kSmallestSplitRange;
+    });
+}
+
+SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64_t& ownerKeeps) {
+    const std::uint32_t now = platform::tickCount();
+    SplitCase splitCase;
+    splitCase.startupMs = startupMs(ended != nullptr ? ended->source : 0);
+    splitCase.wasteAllowance = wasteAllowance();
+    if (ended != nullptr) {
+        const RequestPace taker = paceOf(*ended, now);
+        splitCase.takerRate = taker.deliveringMs >= kShortestRateSample ? taker.rate : -1.0;
+    }
+    SegmentTask* best = nullptr;
+    double bestGain = 0.0;
     for (SegmentTask& task : segments_) {
-        if (task.busy && !task.finished() && task.rangeEnd - task.rangeStart + 1 > mostLeft) {
-            mostLeft = task.rangeEnd - task.rangeStart + 1;
-            largest = &task;
+        if (!task.busy || task.finished()) {
+            continue;
+        }
+        splitCase.ownerLeft = task.rangeEnd - task.rangeStart + 1;
+        splitCase.owner = paceOf(task, now);
+        const SplitDecision decision = decideSplit(splitCase);
+        if (decision.split && decision.gainMs > bestGain) {
+            bestGain = decision.gainMs;
+            ownerKeeps = decision.ownerKeeps;
+            best = &task;
         }
     }
-    return largest;
+    return best;
 }
 
-namespace {
-
-// Bytes per millisecond of the range's latest request; negative while too short to tell.
-double requestRate(const SegmentTask& task, std::uint64_t upTo, std::uint32_t now) {
-    const std::uint32_t elapsed = now - task.requestTick;
-    return elapsed < kShortestRateSample ? -1.0
-                                         : static_cast<double>(upTo - task.requestFrom) / elapsed;
-}
-
-}  // namespace
-
-// Where the taker's part begins: both parts should end together, so the owner keeps the
-// share of its own rate in the sum of both rates (the taker's rate judged by the range it has
-// just finished). Halves when either rate is unknown.
-std::uint64_t DownloadState::upperPartStart(const SegmentTask& owner,
-                                            const SegmentTask* ended) const {
-    const std::uint64_t left = owner.rangeEnd - owner.rangeStart + 1;
-    std::uint64_t keep = left / 2;
-    const std::uint32_t now = platform::tickCount();
-    const double ownerRate = requestRate(owner, owner.rangeStart, now);
-    const double takerRate =
-        ended == nullptr ? -1.0 : requestRate(*ended, ended->rangeEnd + 1, now);
-    if (ownerRate >= 0.0 && takerRate > 0.0) {
-        keep = static_cast<std::uint64_t>(static_cast<double>(left) * ownerRate /
-                                          (ownerRate + takerRate));
+// The pace of the range's latest request: while it runs, up to now; once its range is done,
+// up to its last stored bytes.
+RequestPace DownloadState::paceOf(const SegmentTask& task, std::uint32_t now) const {
+    RequestPace pace;
+    pace.delivering = task.delivering;
+    if (!task.delivering) {
+        // A range whose worker has not sent its request yet has waited for nothing.
+        pace.waitedMs = task.requested ? now - task.requestTick : 0;
+        return pace;
     }
-    keep = std::clamp(keep, kSmallestSplitRange, left - kSmallestSplitRange);
-    return owner.rangeStart + keep;
+    const std::uint32_t until = task.finished() ? task.lastStoreTick : now;
+    pace.deliveringMs = until - task.firstByteTick;
+    if (pace.deliveringMs > 0) {
+        pace.rate = static_cast<double>(task.rangeStart - task.requestFrom) / pace.deliveringMs;
+    }
+    return pace;
+}
+
+double DownloadState::wasteAllowance() const {
+    return std::max(0.0, kWastedShare * static_cast<double>(totalSize) - expectedWaste_);
+}
+
+// The median of the times to first byte of the source seen in this download; of all sources'
+// while it has none of its own.
+double DownloadState::startupMs(std::size_t source) const {
+    std::vector<std::uint32_t> times;
+    const auto own = timesToFirstByte_.find(source);
+    if (own != timesToFirstByte_.end()) {
+        times = own->second;
+    } else {
+        for (const auto& [other, measured] : timesToFirstByte_) {
+            times.insert(times.end(), measured.begin(), measured.end());
+        }
+    }
+    if (times.empty()) {
+        return 0.0;
+    }
+    const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
+    std::nth_element(times.begin(), middle, times.end());
+    return *middle;
+}
+
+void DownloadState::noteTimeToFirstByte(std::uint32_t milliseconds, std::size_t source) {
+    platform::MutexLock lock(mutex_);
+    timesToFirstByte_[source].push_back(milliseconds);
+}
+
+void DownloadState::requestGoesTo(SegmentTask& task, std::size_t source) {
+    platform::MutexLock lock(mutex_);
+    task.source = source;
+    task.requestTick = platform::tickCount();
+}
+
+void DownloadState::noteFirstByte(SegmentTask& task) {
+    platform::MutexLock lock(mutex_);
+    if (task.delivering) {
+        return;
+    }
+    task.delivering = true;
+    task.firstByteTick = platform::tickCount();
+    task.lastStoreTick = task.firstByteTick;
+    timesToFirstByte_[task.source].push_back(task.firstByteTick - task.requestTick);
+}
+
+bool DownloadState::shouldRenew(SegmentTask& task) {
+    platform::MutexLock lock(mutex_);
+    if (task.renewed || task.finished()) {
+        return false;
+    }
+    const std::uint32_t now = platform::tickCount();
+    double bestOther = -1.0;
+    // A new request goes to the same source: only that source's paces tell what it can do.
+    for (const SegmentTask& other : segments_) {
+        if (&other == &task || other.source != task.source) {
+            continue;
+        }
+        const RequestPace pace = paceOf(other, now);
+        if (pace.deliveringMs >= kShortestRenewSample) {
+            bestOther = std::max(bestOther, pace.rate);
+        }
+    }
+    const RequestPace pace = paceOf(task, now);
+    const double startup = startupMs(task.source);
+    if (!renewPays(task.rangeEnd - task.rangeStart + 1, pace, bestOther, startup,
+                   wasteAllowance())) {
+        return false;
+    }
+    expectedWaste_ += expectedWaste(pace, startup);
+    task.renewed = true;
+    return true;
 }
 
 bool DownloadState::beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last) {
@@ -114,6 +230,8 @@ bool DownloadState::beginRequest(SegmentTask& task, std::uint64_t& first, std::u
     }
     task.requestFrom = task.rangeStart;
     task.requestTick = platform::tickCount();
+    task.requested = true;
+    task.delivering = false;
     first = task.rangeStart;
     last = task.rangeEnd;
     return true;
@@ -136,6 +254,7 @@ std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, co
         }
         take = std::min(position + length - offset, last - offset + 1);
         task.rangeStart += take;  // claimed: a split now cuts above these bytes
+        task.lastStoreTick = platform::tickCount();
     }
     const bool written =
         file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take));

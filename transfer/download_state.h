@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "transfer/answer_headers.h"
 #include "transfer/byte_ranges.h"
 #include "transfer/download_sources.h"
+#include "transfer/split_rule.h"
 
 // One range of the download, fetched by one worker's transfers at a time. The download starts
 // with one per segment; a split adds one. Read and changed only under the download's mutex.
@@ -20,19 +22,25 @@ struct SegmentTask {
     std::uint64_t rangeEnd = 0;  // last byte, inclusive; lowered when another worker takes the top
     bool busy = false;           // a worker is fetching it
     int runs = 0;                // runs (of up to five failed attempts each) begun on it
-    // Where and when its latest request began, for the rate it is fetched at.
+    // Its latest request, for the pace it is fetched at: where and when it began, when its
+    // first body byte came, and when its bytes were last stored.
     std::uint64_t requestFrom = 0;
     std::uint32_t requestTick = 0;
+    bool requested = false;  // a request has been sent for it since it was handed out
+    bool delivering = false;
+    std::uint32_t firstByteTick = 0;
+    std::uint32_t lastStoreTick = 0;
+    bool renewed = false;    // a slow request on it was replaced once already
+    std::size_t source = 0;  // the source its latest request went to (of the download's sources)
 
     bool finished() const { return rangeStart > rangeEnd; }
 };
 
 // Runs a range may have: its own and one resumption.
 constexpr int kRunsPerSegment = 2;
-// A range is split only when both parts get at least this many bytes.
-constexpr std::uint64_t kSmallestSplitRange = 64 * 1024;
-// A request's rate is judged only after this many milliseconds.
-constexpr std::uint32_t kShortestRateSample = 50;
+// How often a worker with nothing to do asks again whether a split pays, while other ranges
+// are still being fetched.
+constexpr std::uint32_t kSplitRecheckMs = 20;
 
 using ProgressReporter = void (*)(void* context, std::uint64_t totalSize, std::uint64_t bytesDone);
 
@@ -60,14 +68,27 @@ public:
 
     // For a worker whose range `ended` (null for none): the next range it fetches, or null when
     // there is nothing left for it. That is a range nobody fetches that still has a run left,
-    // else, when the ended range is finished, the upper part of the busy range with the most
-    // bytes left (cut so that, at the two connections' rates, both parts end together), whose
-    // owner's transfer then ends at the new boundary.
+    // else, when the ended range is finished, the upper part of the busy range whose split
+    // gains the most by the split rule (decideSplit: the owner's pace, the taker's last pace
+    // and the time new requests of this download needed to start), whose owner's transfer
+    // then ends at the new boundary. While no split pays but other ranges are still being
+    // fetched, it waits and asks again; null when nothing is left for it.
     SegmentTask* takeWork(SegmentTask* ended);
 
     // The range's bytes still missing, first..last, for a request that begins now; false when
     // it is finished.
     bool beginRequest(SegmentTask& task, std::uint64_t& first, std::uint64_t& last);
+    // The first body byte of the range's request has arrived.
+    void noteFirstByte(SegmentTask& task);
+    // How long a request of this download to `source` took to its first byte (the length
+    // query's too): what a new request there is expected to need before it delivers.
+    void noteTimeToFirstByte(std::uint32_t milliseconds, std::size_t source = 0);
+    // The range's request goes to `source`, sent now (after that source's own length query,
+    // when it needed one).
+    void requestGoesTo(SegmentTask& task, std::size_t source);
+    // True once when the range's request is so much slower than others of this download that
+    // a new request would finish it sooner (renewPays): its transfer should end and ask again.
+    bool shouldRenew(SegmentTask& task);
 
     // Writes the block whose first byte is the resource's byte `position`, as far as the range
     // still misses those bytes, never past `limit` or the range's end. The bytes are claimed
@@ -98,8 +119,15 @@ public:
     bool cannotSucceed() const { return failed || rangesIgnored; }
 
 private:
-    SegmentTask* segmentToSplit();
-    std::uint64_t upperPartStart(const SegmentTask& owner, const SegmentTask* ended) const;
+    // The range to split for a taker whose last request was on `ended`, and how many of its
+    // bytes its owner keeps; null when no split pays.
+    SegmentTask* segmentToSplit(const SegmentTask* ended, std::uint64_t& ownerKeeps);
+    SegmentTask* nextWork(const SegmentTask* ended);
+    bool splitMayPayLater(const SegmentTask* ended) const;
+    RequestPace paceOf(const SegmentTask& task, std::uint32_t now) const;
+    void handOut(SegmentTask& task);
+    double startupMs(std::size_t source) const;
+    double wasteAllowance() const;
 
     platform::File& file_;
     platform::Mutex* mutex_;
@@ -109,4 +137,7 @@ private:
     std::uint64_t bytesDone_ = 0;
     ByteRangeSet written_;
     std::uint64_t writtenGeneration_ = 0;
+    // Per source: each source is as far as its own round trips and server make it.
+    std::map<std::size_t, std::vector<std::uint32_t>> timesToFirstByte_;
+    double expectedWaste_ = 0.0;  // of the cuts made so far
 };

@@ -1,9 +1,11 @@
 #include "transfer/http_downloader.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/connection_share.h"
 #include "transfer/download_checkpoints.h"
 #include "transfer/download_sources.h"
 #include "transfer/download_state.h"
@@ -69,6 +71,13 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     if (!file.isOpen()) {
         return kDownloadCannotOpen;
     }
+    const std::size_t workerCount =
+        static_cast<std::size_t>(std::clamp(plan.segmentCount, 1, kMaxSegments));
+    // One per worker; the length query's connection goes on to the first range.
+    std::vector<std::unique_ptr<ConnectionShare>> shares;
+    for (std::size_t i = 0; i < workerCount; ++i) {
+        shares.push_back(std::make_unique<ConnectionShare>());
+    }
     platform::Mutex mutex;
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
@@ -76,7 +85,7 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     std::size_t answered = 0;
     ResourceInfo resource;
     if (urls.size() == 1) {
-        resource = queryResource(urls.front());
+        resource = queryResource(urls.front(), shares[0].get());
         sources.answered(0, resource.version);
     } else {
         resource = sources.queryLength(answered);
@@ -95,6 +104,7 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
         // The earlier bytes belong to another resource: forgotten before any is overwritten.
         checkpoints.forget();
     }
+    state.noteTimeToFirstByte(resource.firstByteMs, answered);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
@@ -104,15 +114,14 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
 
     // The missing bytes in equal shares, one worker each (never more ranges than bytes);
     // further ranges are taken up by workers that are done with theirs.
-    const int segments = std::clamp(plan.segmentCount, 1, kMaxSegments);
-    const ByteRanges ranges = rangesToFetch(length, present, static_cast<std::uint64_t>(segments));
-    const std::size_t count =
-        std::min<std::size_t>(ranges.size(), static_cast<std::size_t>(segments));
+    const ByteRanges ranges = rangesToFetch(length, present, workerCount);
+    const std::size_t count = std::min(ranges.size(), workerCount);
     std::vector<SegmentWorker> workers(count);
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         SegmentTask& task = state.addSegment(ranges[i].first, ranges[i].last);
         if (i < count) {
             workers[i].download = &state;
+            workers[i].share = shares[i].get();
             workers[i].source = sources.spread(i);
             workers[i].first = &task;
         }
@@ -141,10 +150,10 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     threads.clear();
 
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
-    SegmentWorker rest{&state, nullptr, sources.spread(0)};
+    SegmentWorker rest{&state, nullptr, sources.spread(0), shares[0].get()};
     segmentWorker(&rest);
     if (state.rangesIgnored && !state.failed) {
-        transferWholeResource(state);
+        transferWholeResource(state, shares[0].get());
     }
     checkpoints.finish();
     sourcesThatServed_ = sources.servedCount();

@@ -26,9 +26,10 @@ public:
 
     // Downloads `url` into the file at `path`, cut into `segmentCount` ranges (1 to 64) with
     // at most that many connections at once; returns one of the kDownload* results. A worker
-    // whose range is done takes over the upper half of the range with the most bytes left, so
-    // one slow connection does not hold the others idle. The file is opened exclusively,
-    // never truncated first, and cut to the resource's length when it was longer.
+    // whose range is done takes over the upper part of a busy range when that pays (see
+    // split_rule.h), over the connection it already has, so one slow connection does not hold
+    // the others idle and a distant server is not asked again for nothing. The file is opened
+    // exclusively, never truncated first, and cut to the resource's length when it was longer.
     int download(const std::string& url, const std::u16string& path, int segmentCount);
     // The same from several addresses of the same file, the primary first. The length comes
     // from the first source that gives one (a source that gives another is never used); the

@@ -98,6 +98,9 @@ std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* 
     const std::size_t length = size * count;
     if (transfer.answer == Answer::Unchecked) {
         transfer.answer = judgeRangedAnswer(transfer);
+        if (transfer.answer == Answer::Accepted) {
+            transfer.download->noteFirstByte(*transfer.task);
+        }
     }
     if (transfer.answer == Answer::Refused) {
         return 0;
@@ -118,8 +121,15 @@ std::size_t writeSegment(char* data, std::size_t size, std::size_t count, void* 
     }
     // Once the answer has delivered what was wanted of it, the transfer ends: bytes past the
     // range (which a split may have shortened) or past what the answer declared are never
-    // written, never read for long, and never waited for.
-    return storeGathered(transfer) && moreWanted ? length : 0;
+    // written, never read for long, and never waited for. A request far slower than others
+    // ends too, to be asked again.
+    const bool stored = storeGathered(transfer);
+    if (stored && moreWanted) {
+        return transfer.download->shouldRenew(*transfer.task) ? 0 : length;
+    }
+    // An answer that ends exactly with its last stored byte is left to end by itself, so that
+    // its connection can carry the worker's next request.
+    return stored && end == transfer.declaredLast + 1 ? length : 0;
 }
 
 void setTransferOptions(CURL* handle, const std::string& url, curl_write_callback write, void* user,
@@ -216,7 +226,8 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
 
 }  // namespace
 
-void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source) {
+void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& source,
+                  ConnectionShare* share) {
     DownloadSources& sources = *download.sources;
     sources.beginRun(&task);
     std::uint64_t first = 0;
@@ -234,6 +245,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
             sources.attemptFailed(&task, source);
             continue;
         }
+        download.requestGoesTo(task, source);
         RangedTransfer transfer{
             &download, &task, easy.get(), first, last, AnswerHeaders(), Answer::Unchecked,
             0,         first, false,      {},    0,    source,          sources.version(source)};
@@ -242,6 +254,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
         const CurlList extraHeaders = ifRangeHeader(transfer.version);
         setTransferOptions(easy.get(), sources.url(source), writeSegment, &transfer,
                            transfer.headers, extraHeaders.get());
+        attachShare(easy.get(), share);
         curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.c_str());
         if (sources.size() > 1) {
             transfer.stallMs = sourceStallMs();
@@ -273,13 +286,13 @@ std::uint32_t segmentWorker(void* argument) {
         task = download.takeWork(nullptr);
     }
     while (task != nullptr) {
-        fetchSegment(download, *task, worker.source);
+        fetchSegment(download, *task, worker.source, worker.share);
         task = download.takeWork(task);
     }
     return 0;
 }
 
-void transferWholeResource(DownloadState& download) {
+void transferWholeResource(DownloadState& download, ConnectionShare* share) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
         if (download.failed || download.allFinished()) {
             return;
@@ -293,6 +306,7 @@ void transferWholeResource(DownloadState& download) {
                             Answer::Unchecked, 0,          download.sources->version(source)};
         setTransferOptions(easy.get(), download.sources->url(source), writeWhole, &whole,
                            whole.headers, nullptr);
+        attachShare(easy.get(), share);
         const CURLcode code = curl_easy_perform(easy.get());
         if (whole.position > 0) {
             download.sources->attemptProgressed(nullptr, source);

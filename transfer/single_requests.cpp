@@ -13,7 +13,7 @@ std::size_t dropBody(char*, std::size_t size, std::size_t count, void*) {
 
 }  // namespace
 
-LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds) {
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, ConnectionShare* share) {
     LengthAnswer answer;
     CurlEasy easy = makeCurlEasy();
     if (!easy) {
@@ -33,6 +33,7 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds) {
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readAnswerHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    attachShare(handle, share);
     answer.code = static_cast<int>(curl_easy_perform(handle));
     if (answer.code != CURLE_OK) {
         return answer;
@@ -46,12 +47,15 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds) {
     // libcurl reports -1 when the server gave no length: that is no length at all.
     answer.info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
     answer.info.version = headers.version;
+    curl_off_t firstByte = 0;
+    curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &firstByte);
+    answer.info.firstByteMs = static_cast<std::uint32_t>(firstByte / 1000);
     return answer;
 }
 
-ResourceInfo queryResource(const std::string& url) {
+ResourceInfo queryResource(const std::string& url, ConnectionShare* share) {
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        const LengthAnswer answer = queryResourceOnce(url);
+        const LengthAnswer answer = queryResourceOnce(url, 0, share);
         if (answer.code == CURLE_OK) {
             return answer.info;
         }

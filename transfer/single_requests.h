@@ -6,6 +6,7 @@
 #include <string>
 
 #include "transfer/answer_headers.h"
+#include "transfer/connection_share.h"
 #include "transfer/request_limits.h"
 
 // A setup manifest is a short text: an attempt whose body grows beyond this fails.
@@ -15,13 +16,15 @@ constexpr std::size_t kMaxInMemoryBody = 1024 * 1024;
 struct ResourceInfo {
     std::uint64_t length = 0;  // 0: no length
     ResourceVersion version;
+    std::uint32_t firstByteMs = 0;  // how long the answer took to begin, connecting included
 };
 
 // The length the server reports for the resource (HEAD) and the validators of that version.
 // No length when no attempt succeeded, the server reported none or 0, or it answered with an
 // error status (that answer ends the query at once). Logs
 // "Failed to call getFileSize():<code>\n" for every failed transfer; at most five attempts.
-ResourceInfo queryResource(const std::string& url);
+// With a share, the connection stays open in it for the next request.
+ResourceInfo queryResource(const std::string& url, ConnectionShare* share = nullptr);
 
 // One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:
 // no handle could be made), `status`
@@ -33,7 +36,9 @@ struct LengthAnswer {
     long status = 0;
     ResourceInfo info;  // no length for an error status
 };
-LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0);
+// With a share, the connection stays open in it for the next request.
+LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds = 0,
+                               ConnectionShare* share = nullptr);
 
 // The length part of queryResource.
 std::uint64_t getFileSize(const std::string& url);

@@ -308,3 +308,24 @@ def test_mirrored_installer_runs_only_when_it_matches(target, servers, unique, s
         assert len(heads) == 2, requests[again]
         assert all(r["time"] < heads[1]["time"] for i, mine in enumerate(requests)
                    if i != again for r in mine)
+
+
+def test_keyed_build_reads_mirrors_only_from_the_signed_part(target, servers, unique,
+                                                             signed_build):
+    """An alternate appended after the signature line is never read: with the address answering
+    404, nothing is downloaded from it."""
+    file_name, _ = publish_installer(target, servers, unique)
+    servers.publish_copy("%s/mirror/%s" % (unique, file_name), target.installer_binary())
+    mirror = servers.fault.url("/file/%s/mirror/%s" % (unique, file_name))
+    gone = servers.fault.url("/file/%s/%s?status=404" % (unique, file_name))
+    text = signed(manifest_text(gone, installer_digest(target)))
+    text += "".join("%s_MIRROR1=%s\r\n" % (key, mirror) for key in KEYS).encode()
+    servers.publish("%s/manifest.txt" % unique, text)
+    directory = target_directory(target, unique)
+    result = target.run(["/URL:" + servers.fault.url("/file/%s/manifest.txt" % unique),
+                         "/PATH:" + target.windows_path(directory), "/SILENT"],
+                        target.fresh_temp_dir(), host_args=[], program=SIGNED)
+    assert result.returncode == 0
+    assert result.log == b"Failed to call getFileSize():-2\n"
+    assert servers.fault.requests("/file/%s/mirror/" % unique) == []
+    assert read_record(directory) is None
