@@ -74,6 +74,8 @@ public:
 private:
     friend class Directory;
     explicit File(std::intptr_t native) : native_(native) {}
+    // POSIX: takes an opened descriptor (or -1) with the exclusive lock, or closes it.
+    static File lockedExclusively(int descriptor, bool* heldElsewhere);
     std::intptr_t native_ = -1;
 };
 
@@ -139,11 +141,13 @@ public:
 
     // Creates a folder and holds it; fails when anything at all already has the name (a
     // symbolic link, a junction or a reparse point included).
-    // Windows: created and opened in one call, owned by the Administrators and granting only
-    // SYSTEM and the Administrators (an elevated run is an administrator); when this process's
-    // token is not an administrator's (Windows XP ignores requireAdministrator) it grants the
-    // user too. Protected: nothing is inherited from the parent, and what is created inside
-    // inherits the same list.
+    // Windows: created and opened in one call. For an administrator's token (an elevated run)
+    // it is then owned by SYSTEM and grants the Administrators, SYSTEM among them (below it
+    // SYSTEM by name too); where ownership cannot be given away, or the folder would then shut
+    // this process out, it is owned by the Administrators and grants SYSTEM and the
+    // Administrators. For any other token (Windows XP ignores requireAdministrator) it grants
+    // the user too. Protected: nothing is inherited from the parent, and what is created
+    // inside inherits the same list.
     // POSIX: mkdirat with mode 0700, then opened without following links and checked: a
     // directory owned by this account that nobody else may enter.
     static Directory createPrivate(const WideString& path);
@@ -198,9 +202,11 @@ public:
     bool moveFile(File& file, const WideString& name, Directory& target, const WideString& newName);
 
 private:
-    // Windows: creates or opens and holds a folder, alone (with DELETE access, which keeps every
+    // Windows: opens and holds an existing folder, alone (with DELETE access, which keeps every
     // other hold out) or shared with other runs.
-    static Directory hold(const WideString& path, bool create, bool shared);
+    static Directory holdExisting(const WideString& path, bool shared);
+    // POSIX: what createPrivate (`create`) and openExistingPrivate share.
+    static Directory holdPrivate(const WideString& path, bool create);
 
     std::intptr_t native_ = -1;
     std::intptr_t parent_ = -1;  // POSIX: the parent folder, for removeSelf

@@ -131,6 +131,14 @@ std::string pathToNative(const WideString& path) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
+File File::lockedExclusively(int descriptor, bool* heldElsewhere) {
+    File file(descriptor);
+    if (descriptor < 0 || !lockExclusively(descriptor, heldElsewhere)) {
+        return File();  // `file` closes the descriptor
+    }
+    return file;
+}
+
 File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     ignoreFileSizeSignal();
     if (heldElsewhere != nullptr) {
@@ -138,14 +146,7 @@ File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     }
     const std::string native = nativeText(path);
     const int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return File();
-    }
-    File file(fd);
-    if (!lockExclusively(fd, heldElsewhere)) {
-        return File();  // `file` closes the descriptor
-    }
-    return file;
+    return lockedExclusively(fd, heldElsewhere);
 }
 
 File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
@@ -165,11 +166,7 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         ::close(fd);
         return File();
     }
-    File file(fd);
-    if (!lockExclusively(fd, heldElsewhere)) {
-        return File();  // `file` closes the descriptor
-    }
-    return file;
+    return lockedExclusively(fd, heldElsewhere);
 }
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
@@ -297,21 +294,16 @@ int openInFolder(int folder, const WideString& name, int flags) {
 
 }  // namespace
 
-Directory Directory::createPrivate(const WideString& path) {
+Directory Directory::holdPrivate(const WideString& path, bool create) {
     Directory directory;
     int parent = -1;
     std::string name;
-    if (!openParent(path, parent, name)) {
-        if (parent >= 0) {
-            ::close(parent);
-        }
-        return directory;
-    }
+    const bool split = openParent(path, parent, name);
     directory.parent_ = parent;  // closed with the object from here on
-    if (mkdirat(parent, name.c_str(), 0700) != 0) {
+    if (!split || (create && mkdirat(parent, name.c_str(), 0700) != 0)) {
         return Directory();
     }
-    // Between the two calls another user who may write to the parent can rename the new folder
+    // Between the two calls another user who may write to the parent can rename a new folder
     // away and put something of its own there: only a directory of this account that nobody
     // else may enter is taken.
     const int fd = openDirectoryAt(parent, name.c_str());
@@ -328,29 +320,12 @@ Directory Directory::createPrivate(const WideString& path) {
     return directory;
 }
 
+Directory Directory::createPrivate(const WideString& path) {
+    return holdPrivate(path, true);
+}
+
 Directory Directory::openExistingPrivate(const WideString& path) {
-    Directory directory;
-    int parent = -1;
-    std::string name;
-    if (!openParent(path, parent, name)) {
-        if (parent >= 0) {
-            ::close(parent);
-        }
-        return directory;
-    }
-    directory.parent_ = parent;
-    const int fd = openDirectoryAt(parent, name.c_str());
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0 || !isOwnPrivateDirectory(status)) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return Directory();
-    }
-    directory.native_ = fd;
-    directory.name_ = wideFromNative(name);
-    directory.path_ = path;
-    return directory;
+    return holdPrivate(path, false);
 }
 
 File Directory::openFile(const WideString& name, FileOpening how, bool* heldElsewhere) {
@@ -362,20 +337,16 @@ File Directory::openFile(const WideString& name, FileOpening how, bool* heldElse
                          : how == FileOpening::OpenOrCreate ? O_CREAT
                                                             : 0;
     const int fd = openInFolder(static_cast<int>(native_), name, O_RDWR | creation);
-    if (fd < 0) {
-        return File();
-    }
-    File file(fd);
-    if (!lockExclusively(fd, heldElsewhere)) {
-        return File();  // `file` closes the descriptor
-    }
-    return file;
+    return File::lockedExclusively(fd, heldElsewhere);
 }
 
 HeldFile Directory::openHeld(const WideString& name, File* written) {
     HeldFile held;
     const int fd = openInFolder(static_cast<int>(native_), name, O_RDONLY);
     if (fd < 0) {
+        if (written != nullptr) {
+            written->close();
+        }
         return held;
     }
     held.native_ = fd;

@@ -114,6 +114,15 @@ std::string pathToNative(const WideString& path) {
 // ---------------------------------------------------------------------------------------------
 // Files
 
+namespace {
+
+// The runtime descriptor of a handle to a regular file with a single name on a disk (and, when
+// `ownerChecked`, owned by SYSTEM, the Administrators or this user); otherwise the handle is
+// closed and the result is -1.
+int regularFileDescriptor(HANDLE handle, bool ownerChecked);
+
+}  // namespace
+
 File File::openExclusive(const WideString& path, bool* heldElsewhere) {
     // _wsopen rather than _wsopen_s: Windows XP's msvcrt.dll has none of the _s functions.
     const int descriptor =
@@ -140,20 +149,7 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         }
         return File();
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & refused) != 0 || information.nNumberOfLinks != 1) {
-        CloseHandle(handle);
-        return File();
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    return File(descriptor);
+    return File(regularFileDescriptor(handle, false));
 }
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
@@ -292,28 +288,76 @@ bool isAdministrator() {
            CheckTokenMembership(nullptr, administrators.data(), &member) && member;
 }
 
-// A protected access list that grants each of `sids` full control, inherited by everything
-// created below, and its descriptor (which points into the object: keep it in place).
+// One entry of an access list: full control for `sid`, inherited by everything created below,
+// and (`belowOnly`) only there.
+struct FullControl {
+    std::vector<BYTE> sid;
+    bool belowOnly = false;
+};
+
+// A privilege of this process's token, enabled while the object lives when the token holds it.
+class EnabledPrivilege {
+public:
+    explicit EnabledPrivilege(const wchar_t* name) {
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                              &token_)) {
+            token_ = nullptr;
+            return;
+        }
+        TOKEN_PRIVILEGES wanted;
+        ZeroMemory(&wanted, sizeof wanted);
+        wanted.PrivilegeCount = 1;
+        wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        DWORD size = sizeof previous_;
+        // Succeeds with ERROR_NOT_ALL_ASSIGNED when the token does not hold it.
+        enabled_ =
+            LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid) &&
+            AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof previous_, &previous_, &size) &&
+            GetLastError() == ERROR_SUCCESS;
+    }
+    ~EnabledPrivilege() {
+        if (enabled_) {
+            AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+        }
+        if (token_ != nullptr) {
+            CloseHandle(token_);
+        }
+    }
+    EnabledPrivilege(const EnabledPrivilege&) = delete;
+    EnabledPrivilege& operator=(const EnabledPrivilege&) = delete;
+
+    bool enabled() const { return enabled_; }
+
+private:
+    HANDLE token_ = nullptr;
+    TOKEN_PRIVILEGES previous_{};
+    bool enabled_ = false;
+};
+
+// A protected access list of such entries with its owner (none: the creator's default), and
+// its descriptor (which points into the object: keep it in place).
 class PrivateSecurity {
 public:
-    PrivateSecurity(std::vector<std::vector<BYTE>> sids, std::vector<BYTE> owner)
-        : sids_(std::move(sids)), owner_(std::move(owner)) {
+    PrivateSecurity(std::vector<FullControl> entries, std::vector<BYTE> owner)
+        : entries_(std::move(entries)), owner_(std::move(owner)) {
         DWORD aclSize = sizeof(ACL);
-        for (const std::vector<BYTE>& sid : sids_) {
-            if (sid.empty()) {
+        for (const FullControl& entry : entries_) {
+            if (entry.sid.empty()) {
                 return;
             }
-            aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
+            aclSize +=
+                sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(entry.sid.size());
         }
         acl_.resize(aclSize);
         PACL acl = reinterpret_cast<PACL>(acl_.data());
         if (!InitializeAcl(acl, aclSize, ACL_REVISION)) {
             return;
         }
-        for (std::vector<BYTE>& sid : sids_) {
-            if (!AddAccessAllowedAceEx(acl, ACL_REVISION,
-                                       OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
-                                       sid.data())) {
+        for (FullControl& entry : entries_) {
+            const DWORD inheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE |
+                                      (entry.belowOnly ? INHERIT_ONLY_ACE : 0);
+            if (!AddAccessAllowedAceEx(acl, ACL_REVISION, inheritance, FILE_ALL_ACCESS,
+                                       entry.sid.data())) {
                 return;
             }
         }
@@ -328,8 +372,16 @@ public:
 
     PSECURITY_DESCRIPTOR descriptor() { return valid_ ? &descriptor_ : nullptr; }
 
+    // Gives an object that this process holds open (with WRITE_DAC and WRITE_OWNER) this owner
+    // and list, as they stand: nothing is inherited from the parent.
+    bool applyTo(HANDLE handle) {
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION | (owner_.empty() ? 0 : OWNER_SECURITY_INFORMATION);
+        return valid_ && SetKernelObjectSecurity(handle, what, &descriptor_) != FALSE;
+    }
+
 private:
-    std::vector<std::vector<BYTE>> sids_;
+    std::vector<FullControl> entries_;
     std::vector<BYTE> owner_;
     std::vector<BYTE> acl_;
     SECURITY_DESCRIPTOR descriptor_{};
@@ -366,6 +418,17 @@ bool isPlainObject(HANDLE handle, bool directory) {
     }
     const bool isDirectory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return directory ? isDirectory : !isDirectory && information.nNumberOfLinks == 1;
+}
+
+int regularFileDescriptor(HANDLE handle, bool ownerChecked) {
+    const int descriptor =
+        isPlainObject(handle, false) && (!ownerChecked || ownedByThisAccount(handle))
+            ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY)
+            : -1;
+    if (descriptor < 0) {
+        CloseHandle(handle);
+    }
+    return descriptor;
 }
 
 // One path component: no separator, no stream name, not "." or "..".
@@ -456,56 +519,111 @@ std::wstring wideName(const WideString& name) {
 
 }  // namespace
 
-Directory Directory::hold(const WideString& path, bool create, bool shared) {
+namespace {
+
+// Creates the folder with `security` and holds it.
+HANDLE createHeldFolder(const std::wstring& native, PrivateSecurity& security) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (security.descriptor() == nullptr ||
+        ntCreate(nullptr, native, kFolderAccess | WRITE_DAC | WRITE_OWNER, kFolderSharing,
+                 FILE_CREATE, kFolderOptions, security.descriptor(), handle) < 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!isPlainObject(handle, true)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// True when this process can create a file in the held folder (it leaves nothing behind).
+bool acceptsFiles(HANDLE folder) {
+    HANDLE probe = INVALID_HANDLE_VALUE;
+    if (ntCreate(folder, L"~access-check", GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                 FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, nullptr, probe) < 0) {
+        return false;
+    }
+    CloseHandle(probe);
+    return true;
+}
+
+}  // namespace
+
+Directory Directory::createPrivate(const WideString& path) {
     Directory directory;
     const std::wstring native = nativePath(path);
     if (native.empty()) {
         return directory;
     }
-    const bool administrator = isAdministrator();
+    const std::vector<BYTE> system = wellKnownSid(WinLocalSystemSid);
     const std::vector<BYTE> administrators = wellKnownSid(WinBuiltinAdministratorsSid);
-    std::vector<std::vector<BYTE>> sids = {wellKnownSid(WinLocalSystemSid), administrators};
-    if (!administrator) {
-        sids.push_back(currentUserSid());
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (isAdministrator()) {
+        PrivateSecurity administratorsOwn({{system, false}, {administrators, false}},
+                                          administrators);
+        handle = createHeldFolder(native, administratorsOwn);
+        // Then owned by SYSTEM, which no user's token holds: an owner may always rewrite the
+        // access list, and no process of the user, elevated or not, gets that right from the
+        // folder. Giving away ownership takes the restore privilege, which every elevated
+        // administrator holds. SYSTEM is itself one of the Administrators, so the one entry
+        // grants both the folder; below it SYSTEM gets its own entry as well. Where access
+        // lists are mapped onto the owner's permission bits instead (Wine run by a user other
+        // than root), that would lock this process out, and the folder stays as it was made.
+        EnabledPrivilege restore(SE_RESTORE_NAME);
+        PrivateSecurity systemOwn({{administrators, false}, {system, true}}, system);
+        if (handle != INVALID_HANDLE_VALUE && restore.enabled() && systemOwn.applyTo(handle) &&
+            !acceptsFiles(handle)) {
+            administratorsOwn.applyTo(handle);
+        }
+    } else {
+        // Windows XP runs the program for a limited user too: the user is let in.
+        PrivateSecurity security(
+            {{system, false}, {administrators, false}, {currentUserSid(), false}}, {});
+        handle = createHeldFolder(native, security);
     }
-    // Owned by the Administrators, whatever this machine's default owner: an owner may always
-    // rewrite the access list, and a folder owned by the user would let any of the user's
-    // unelevated processes do so.
-    PrivateSecurity security(sids, administrator ? administrators : std::vector<BYTE>());
-    if (create && security.descriptor() == nullptr) {
-        return directory;
+    if (handle != INVALID_HANDLE_VALUE) {
+        directory.native_ = reinterpret_cast<std::intptr_t>(handle);
+        directory.path_ = path;
     }
+    return directory;
+}
+
+Directory Directory::openExistingPrivate(const WideString& path) {
+    return holdExisting(path, false);
+}
+
+Directory Directory::holdExisting(const WideString& path, bool shared) {
+    Directory directory;
+    const std::wstring native = nativePath(path);
     // A shared hold lacks DELETE, so that several runs may hold the folder at once; as none of
     // them shares deletion, nobody can rename or delete it while any holds it.
-    const ACCESS_MASK access = shared ? kFolderAccess & ~static_cast<ACCESS_MASK>(DELETE)
-                                      : kFolderAccess;
+    const ACCESS_MASK access =
+        shared ? kFolderAccess & ~static_cast<ACCESS_MASK>(DELETE) : kFolderAccess;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (ntCreate(nullptr, native, access, kFolderSharing, create ? FILE_CREATE : FILE_OPEN,
-                 kFolderOptions, create ? security.descriptor() : nullptr, handle) < 0) {
+    if (native.empty() || ntCreate(nullptr, native, access, kFolderSharing, FILE_OPEN,
+                                   kFolderOptions, nullptr, handle) < 0) {
         return directory;
     }
     directory.native_ = reinterpret_cast<std::intptr_t>(handle);
     directory.path_ = path;
-    if (!isPlainObject(handle, true) || (!create && !ownedByThisAccount(handle))) {
+    if (!isPlainObject(handle, true) || !ownedByThisAccount(handle)) {
         directory.close();
     }
     return directory;
 }
 
-Directory Directory::createPrivate(const WideString& path) {
-    return hold(path, true, false);
-}
-
-Directory Directory::openExistingPrivate(const WideString& path) {
-    return hold(path, false, false);
-}
-
 Directory Directory::createShared(const WideString& path) {
-    return hold(path, true, true);
+    // Made as the working folder is, then held as the other runs hold it.
+    Directory made = createPrivate(path);
+    if (!made.isOpen()) {
+        return made;
+    }
+    made.close();
+    return holdExisting(path, true);
 }
 
 Directory Directory::openExistingShared(const WideString& path) {
-    return hold(path, false, true);
+    return holdExisting(path, true);
 }
 
 bool Directory::markInUse() {
@@ -524,26 +642,16 @@ File Directory::openFile(const WideString& name, FileOpening how, bool* heldElse
                                                                  : FILE_OPEN;
     HANDLE handle = INVALID_HANDLE_VALUE;
     // No sharing at all, as _SH_DENYRW gives.
-    const LONG status =
-        ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name),
-                 GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition, FILE_NON_DIRECTORY_FILE,
-                 nullptr, handle);
+    const LONG status = ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name),
+                                 GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition,
+                                 FILE_NON_DIRECTORY_FILE, nullptr, handle);
     if (status < 0) {
         if (heldElsewhere != nullptr) {
             *heldElsewhere = status == kStatusSharingViolation;
         }
         return File();
     }
-    if (!isPlainObject(handle, false) || !ownedByThisAccount(handle)) {
-        CloseHandle(handle);
-        return File();
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    return File(descriptor);
+    return File(regularFileDescriptor(handle, true));
 }
 
 HeldFile Directory::openHeld(const WideString& name, File* written) {
@@ -582,10 +690,10 @@ bool Directory::removeFile(const WideString& name) {
     return CloseHandle(handle) != FALSE;
 }
 
-bool Directory::removeSelf() {
-    if (!isOpen()) {
-        return false;
-    }
+namespace {
+
+// Deletes the folder through its handle, whatever its name is by now, and closes the handle.
+bool removeHeldFolder(HANDLE folder) {
     static const NtSetInformationFileFunction setInformation =
         ntdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
     bool removed = false;
@@ -594,9 +702,21 @@ bool Directory::removeSelf() {
         disposition.DoDeleteFile = TRUE;
         IO_STATUS_BLOCK status;
         ZeroMemory(&status, sizeof status);
-        removed = setInformation(reinterpret_cast<HANDLE>(native_), &status, &disposition,
-                                 sizeof disposition, FileDispositionInformation) >= 0;
+        removed = setInformation(folder, &status, &disposition, sizeof disposition,
+                                 FileDispositionInformation) >= 0;
     }
+    CloseHandle(folder);
+    return removed;
+}
+
+}  // namespace
+
+bool Directory::removeSelf() {
+    if (!isOpen()) {
+        return false;
+    }
+    const bool removed = removeHeldFolder(reinterpret_cast<HANDLE>(native_));
+    native_ = -1;
     close();
     return removed;
 }

@@ -4,7 +4,9 @@ installer digests, the run's private folder, and the log that follows no link.""
 import base64
 import hashlib
 import os
+import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 
@@ -16,6 +18,7 @@ from test_installer_job import (assert_in_private_folder, assert_protocol, publi
 
 KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
 KEY_DIR = os.path.join(REPO, "tests", "keys")
+HERE = os.path.dirname(os.path.abspath(__file__))
 SIGNED = "downloader-signed"
 REJECTED_LOG = b"Failed to call getFileSize():-5\n"
 UNVERIFIED_LOG = b"Failed to verify the setup manifest." * 5 + b"Failed to get the url of setup."
@@ -329,3 +332,103 @@ def test_keyed_build_reads_mirrors_only_from_the_signed_part(target, servers, un
     assert result.log == b"Failed to call getFileSize():-2\n"
     assert servers.fault.requests("/file/%s/mirror/" % unique) == []
     assert read_record(directory) is None
+
+
+def read_probe(directory):
+    """What the test installer's probe recorded: {NAME: result}."""
+    with open(os.path.join(directory, "probe-record.txt"), encoding="utf-8") as f:
+        return dict(line.split(" ", 1) for line in f.read().splitlines())
+
+
+@pytest.mark.parametrize("program", ["downloader", SIGNED])
+def test_folder_and_installer_cannot_be_changed_while_the_run_goes_on(target, servers, unique,
+                                                                      signed_build, program):
+    if target.name == "native":
+        pytest.skip("share modes and access lists of Windows; natively another user's swap of "
+                    "the folder is tried below")
+    digest = installer_digest(target)
+    directory = target_directory(target, unique)
+    with open(os.path.join(directory, "probe"), "w") as f:
+        f.write("1")
+
+    def make(address):
+        text = manifest_text(address, digest if program == SIGNED else None)
+        return signed(text) if program == SIGNED else text
+
+    result, directory, temp, file_name, _ = run_job(target, servers, unique, make, program)
+    assert result.returncode == 0
+    assert result.log is None
+    record = read_record(directory)
+    assert record is not None
+    assert_in_private_folder(target, record[0], temp, file_name)
+    probe = read_probe(directory)
+    assert probe["RENAME-FOLDER"] != "0"
+    assert probe["WRITE-INSTALLER"] != "0"
+    assert probe["REPLACE-INSTALLER"] != "0"
+    assert probe["DELETE-INSTALLER"] != "0"
+    assert probe["USER"].startswith("S-1-5-")
+    assert probe["USER"] not in probe["ACL"], probe["ACL"]
+    assert os.listdir(temp) == []
+
+
+OTHER_USER = 65534  # nobody: any account but root's serves
+SWAPS = 10
+
+
+@pytest.mark.parametrize("program", ["downloader", SIGNED])
+@pytest.mark.parametrize("kind", ["program", "fifo"])
+def test_another_user_swapping_the_working_folder_gets_nothing_run(target, servers, unique,
+                                                                   signed_build, program, kind):
+    """A temporary directory that every user may write to, without the sticky bit: another user
+    renames the run's folder aside as soon as it appears and puts its own there."""
+    if target.name != "native":
+        pytest.skip("Linux accounts and directory permissions")
+    if os.geteuid() != 0:
+        pytest.skip("starting the other user's process needs root")
+    digest = installer_digest(target)
+    file_name, _ = publish_installer(target, servers, unique)
+    # Paced so that the swap always comes while the download is still going on.
+    address = servers.fault.url("/file/%s/%s?slow=1000000" % (unique, file_name))
+    text = manifest_text(address, digest if program == SIGNED else None)
+    servers.publish("%s/manifest.txt" % unique, signed(text) if program == SIGNED else text)
+    manifest = servers.fault.url("/file/%s/manifest.txt" % unique)
+    with open(os.path.join(HERE, "folder_swapper.py")) as f:
+        swapper_source = f.read()
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    shared = tempfile.mkdtemp(prefix="e2e-shared-temp-")
+    try:
+        os.chmod(shared, 0o777)
+        genuine = os.path.join(shared, "genuine")
+        shutil.copyfile(target.installer_binary(), genuine)
+        os.chmod(genuine, 0o644)
+        for attempt in range(SWAPS):
+            marker = os.path.join(shared, "ran-%d" % attempt)
+            directory = target_directory(target, "%s-%d" % (unique, attempt))
+            swapper = subprocess.Popen(
+                [python, "-c", swapper_source, shared, file_name, kind, genuine, marker, "120"],
+                user=OTHER_USER, group=OTHER_USER, extra_groups=[], cwd=shared,
+                stdout=subprocess.PIPE, text=True)
+            try:
+                assert swapper.stdout.readline() == "ready\n"
+                result = target.run(["/URL:" + manifest, "/PATH:" + target.windows_path(directory),
+                                     "/SILENT"], shared, host_args=[], program=program)
+            finally:
+                swapper.kill()
+                said = swapper.communicate()[0].split()
+            assert result.returncode == 0
+            assert "swapped" in said, attempt
+            assert "fed" not in said, attempt
+            assert not os.path.exists(marker), attempt
+            # The genuine installer ran from the folder it was downloaded to; or, when the swap
+            # came between the folder's creation and its opening, nothing ran at all.
+            record = read_record(directory)
+            if record is None:
+                assert result.log == b"Failed to call getFileSize():-1\n"
+            else:
+                assert result.log is None
+            for entry in os.listdir(shared):
+                if entry != "genuine":
+                    path = os.path.join(shared, entry)
+                    shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+    finally:
+        shutil.rmtree(shared, ignore_errors=True)

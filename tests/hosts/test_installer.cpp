@@ -72,6 +72,10 @@ int runTestInstaller(const std::string& commandLine, const std::vector<std::stri
         return kExitCannotRecord;
     }
     std::string ignored;
+    if (readWholeFile(inDirectory(directory, "probe"), ignored) &&
+        !writeWholeFile(inDirectory(directory, "probe-record.txt"), probeOwnFolder(directory))) {
+        return kExitCannotRecord;
+    }
     std::string self;
     if (readWholeFile(inDirectory(directory, "copy-self"), ignored) &&
         !(readWholeFile(arguments[0], self) &&

@@ -31,6 +31,10 @@ void sleepForMilliseconds(std::uint32_t milliseconds) {
     }
 }
 
+std::string probeOwnFolder(const std::string&) {
+    return std::string();
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
     std::string commandLine;
