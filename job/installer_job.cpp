@@ -1,5 +1,7 @@
 #include "job/installer_job.h"
 
+#include "job/abandoned_runs.h"
+#include "job/download_cache.h"
 #include "job/installer_command_line.h"
 #include "job/installer_file_name.h"
 #include "job/working_folder.h"
@@ -11,7 +13,6 @@ const char16_t kHostWindowClass[] = u"TWizardForm";
 const char16_t kHostWindowTitle[] = u"Setup - Velmora Free 11";
 
 namespace {
-constexpr int kInstallerSegments = 3;
 constexpr int kNoInstallerPath = -1;
 }  // namespace
 
@@ -105,23 +106,44 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         return kNoInstallerPath;
     }
     platform::Directory& folder = working.folder();
-    platform::File file = folder.openFile(*name, platform::FileOpening::CreateNew);
-    if (!file.isOpen()) {
-        return kDownloadCannotOpen;
-    }
+    // What earlier runs left behind goes first; a run going on beside this one holds its own.
+    removeAbandonedWorkingFolders(directory);
+    DownloadCache cache(directory);
+    cache.removeStaleEntries(platform::secondsSinceEpoch());
+
     std::vector<std::string> sources{toUtf8(address)};
     sources.insert(sources.end(), mirrors.begin(), mirrors.end());
-    const int result = download(sources, file, kInstallerSegments);
+    platform::File file;
+    bool resumed = false;
+    int result = downloadInstaller(cache, folder, *name, sources,
+                                   checked ? sha256Hex(expected) : std::string(), file, resumed);
+    // Held, in every build, from the end of the download until the installer has ended: the
+    // digest is computed through this handle and the installer started from it, so that what
+    // runs is what was checked and nobody can change it meanwhile.
+    platform::HeldFile held;
+    if (result == kDownloadOk) {
+        held = folder.openHeld(*name, &file);
+    }
+    bool matches =
+        result == kDownloadOk && held.isOpen() && (!checked || fileHasDigest(held, expected));
+    if (result == kDownloadOk && checked && resumed && !matches) {
+        // The earlier run's bytes and this one's do not make the installer: once more, from
+        // nothing and without the cache.
+        held.close();
+        folder.removeFile(*name);
+        file = folder.openFile(*name, platform::FileOpening::CreateNew);
+        result = file.isOpen() ? download(sources, file, kInstallerSegments) : kDownloadCannotOpen;
+        if (result == kDownloadOk) {
+            held = folder.openHeld(*name, &file);
+            matches = held.isOpen() && fileHasDigest(held, expected);
+        }
+    }
     if (result != kDownloadOk) {
         file.close();
         folder.removeFile(*name);  // whatever is in the folder is this run's own
         return result;
     }
-    // Held, in every build, from the end of the download until the installer has ended: the
-    // digest is computed through this handle and the installer started from it, so that what
-    // runs is what was checked and nobody can change it meanwhile.
-    platform::HeldFile held = folder.openHeld(*name, &file);
-    if (checked && (!held.isOpen() || !fileHasDigest(held, expected))) {
+    if (checked && !matches) {
         held.close();
         // Bytes of several sources: one of them may serve another file of the same length.
         const bool mixed = sourcesThatServed() > 1;

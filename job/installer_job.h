@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "job/download_cache.h"
 #include "job/installer_digest.h"
 #include "job/progress_thinning.h"
 #include "job/run_options.h"
@@ -22,6 +23,8 @@ constexpr std::uint32_t kDownloadCompleteWParam = 100;
 constexpr std::uint32_t kHeartbeatWParam = 40;
 // The result of run for an installer that its digest rule rejects.
 constexpr int kInstallerRejected = -5;
+// Ranged transfers of the installer download.
+constexpr int kInstallerSegments = 3;
 
 class InstallerJob : public HttpDownloader {
 public:
@@ -54,6 +57,12 @@ public:
     std::uint32_t hostWindow() const { return options_.hostWindow; }
 
 private:
+    // Downloads the installer into `folder` as `name`, through its cache entry when the cache
+    // has one for it: open in `file` afterwards. `resumed` tells whether bytes of an earlier
+    // run were used.
+    int downloadInstaller(DownloadCache& cache, platform::Directory& folder,
+                          const std::u16string& name, const std::vector<std::string>& sources,
+                          const std::string& digest, platform::File& file, bool& resumed);
     void post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     void waitWithHeartbeat(platform::Process& installer);
     // After a digest failure: downloads the file again from each source alone, in order, until

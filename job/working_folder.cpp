@@ -9,6 +9,7 @@ namespace {
 
 // 128 random bits: nobody can create the folder, or a link in its place, before this run does.
 constexpr std::size_t kRandomBytes = 16;
+constexpr int kCreationAttempts = 3;
 
 std::u16string randomFolderName() {
     unsigned char bytes[kRandomBytes];
@@ -28,7 +29,15 @@ WorkingFolder::WorkingFolder(const std::u16string& parent) {
     if (parent.empty() || !sodiumReady()) {
         return;
     }
-    folder_ = platform::Directory::createPrivate(joinPath(parent, randomFolderName()));
+    // Marked as this run's at once, so that other runs leave it alone. Another run's clean-up
+    // may take a folder between its creation and the mark (it looks the same as one a killed
+    // run left): then it is gone, and a new one is made.
+    for (int attempt = 0; attempt < kCreationAttempts && !folder_.isOpen(); ++attempt) {
+        folder_ = platform::Directory::createPrivate(joinPath(parent, randomFolderName()));
+        if (folder_.isOpen() && !folder_.markInUse()) {
+            folder_.close();
+        }
+    }
 }
 
 WorkingFolder::~WorkingFolder() {

@@ -10,7 +10,8 @@ class WorkingFolder {
 public:
     // Creates a private folder with an unguessable name inside `parent`, failing rather than
     // reusing anything that already exists there, and holds it until the object goes away (see
-    // platform::Directory); check isCreated().
+    // platform::Directory), marked as in use by this run (platform::Directory::markInUse) so
+    // that other runs' clean-up leaves it alone; check isCreated().
     explicit WorkingFolder(const std::u16string& parent);
     // Removes the folder; one that still holds something is left in place.
     ~WorkingFolder();

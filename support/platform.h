@@ -73,6 +73,9 @@ public:
     std::int64_t volumeFreeSpace() const;
     // Cuts or extends the file to exactly this size.
     bool resize(std::uint64_t newSize);
+    // Waits until the bytes written so far are on the disk (POSIX fdatasync, Windows
+    // FlushFileBuffers); false when that failed.
+    bool syncData();
     void close();
 
 private:
@@ -184,7 +187,31 @@ public:
     bool removeSelf();
     void close();
 
+    // Like createPrivate and openExistingPrivate, for a folder that several runs hold at once
+    // (the download cache). Windows: held without DELETE access, so that one holder keeps no
+    // other run out, while nobody can rename or delete the folder as long as any run holds it.
+    // POSIX: the same as the others.
+    static Directory createShared(const WideString& path);
+    static Directory openExistingShared(const WideString& path);
+
+    // Marks the folder as this run's for as long as it is held, so that other runs leave it
+    // alone (see isHeldByAnotherRun). False when another run holds it, or when it lost its
+    // name before the mark was made (then it is no longer a folder that others can find).
+    // POSIX: flock on the folder's descriptor. Windows: the held handle, which keeps every
+    // other open that could delete the folder out, is the mark: true while the folder is open.
+    bool markInUse();
+
+    // Moves the regular file `name` of this folder, open as `file`, into `target` (which may be
+    // this folder) as `newName`, replacing a file of that name; `file` stays open and keeps
+    // leading to the moved file. POSIX: renameat between the two held folders, then checked
+    // against the open file. Windows: NtSetInformationFile(FileRenameInformation) on the
+    // file's own handle, relative to the target's handle.
+    bool moveFile(File& file, const WideString& name, Directory& target, const WideString& newName);
+
 private:
+    // Windows: opens and holds an existing folder, alone (with DELETE access, which keeps every
+    // other hold out) or shared with other runs.
+    static Directory holdExisting(const WideString& path, bool shared);
     // POSIX: what createPrivate (`create`) and openExistingPrivate share.
     static Directory holdPrivate(const WideString& path, bool create);
 
@@ -193,6 +220,22 @@ private:
     WideString name_;
     WideString path_;
 };
+
+// One name in a folder, as listFolder sees it, without following it.
+struct FolderEntry {
+    enum class Kind { File, Folder, Other };  // Other: a link, reparse point, junction, device...
+    WideString name;
+    Kind kind = Kind::Other;
+    std::int64_t modified = 0;  // last change of its contents, seconds since 1970 (UTC)
+};
+
+// The names in a folder (not "." and ".."), in no particular order; empty when it cannot be
+// read. POSIX: readdir and fstatat without following links. Windows: FindFirstFileW, a reparse
+// point counting as Other whatever it points to.
+std::vector<FolderEntry> listFolder(const WideString& path);
+
+// The current time, seconds since 1970 (UTC).
+std::int64_t secondsSinceEpoch();
 
 // ---------------------------------------------------------------------------------------------
 // Threads and the one mutex of a download

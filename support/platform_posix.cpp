@@ -1,4 +1,5 @@
 // The POSIX side of the platform seam (Linux).
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -198,6 +199,10 @@ std::int64_t File::size() const {
 
 bool File::resize(std::uint64_t newSize) {
     return isOpen() && ftruncate(static_cast<int>(native_), static_cast<off_t>(newSize)) == 0;
+}
+
+bool File::syncData() {
+    return isOpen() && fdatasync(static_cast<int>(native_)) == 0;
 }
 
 void File::close() {
@@ -411,6 +416,68 @@ void Directory::close() {
     }
     name_.clear();
     path_.clear();
+}
+
+Directory Directory::createShared(const WideString& path) {
+    return createPrivate(path);
+}
+
+Directory Directory::openExistingShared(const WideString& path) {
+    return openExistingPrivate(path);
+}
+
+bool Directory::markInUse() {
+    struct stat status;
+    return isOpen() && flock(static_cast<int>(native_), LOCK_EX | LOCK_NB) == 0 &&
+           fstat(static_cast<int>(native_), &status) == 0 && status.st_nlink > 0;
+}
+
+bool Directory::moveFile(File& file, const WideString& name, Directory& target,
+                         const WideString& newName) {
+    if (!isOpen() || !target.isOpen() || !file.isOpen() || !isPlainName(name) ||
+        !isPlainName(newName)) {
+        return false;
+    }
+    const std::string to = nativeText(newName);
+    if (renameat(static_cast<int>(native_), nativeText(name).c_str(),
+                 static_cast<int>(target.native_), to.c_str()) != 0) {
+        return false;
+    }
+    struct stat open;
+    struct stat moved;
+    return fstat(static_cast<int>(file.native_), &open) == 0 &&
+           fstatat(static_cast<int>(target.native_), to.c_str(), &moved, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           open.st_dev == moved.st_dev && open.st_ino == moved.st_ino;
+}
+
+std::vector<FolderEntry> listFolder(const WideString& path) {
+    std::vector<FolderEntry> entries;
+    DIR* folder = opendir(nativeText(path).c_str());
+    if (folder == nullptr) {
+        return entries;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        struct stat status;
+        if (name == "." || name == ".." ||
+            fstatat(dirfd(folder), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        FolderEntry found;
+        found.name = wideFromNative(name);
+        found.kind = S_ISREG(status.st_mode)   ? FolderEntry::Kind::File
+                     : S_ISDIR(status.st_mode) ? FolderEntry::Kind::Folder
+                                               : FolderEntry::Kind::Other;
+        found.modified = status.st_mtime;
+        entries.push_back(found);
+    }
+    closedir(folder);
+    return entries;
+}
+
+std::int64_t secondsSinceEpoch() {
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 // ---------------------------------------------------------------------------------------------

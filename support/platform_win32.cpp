@@ -220,6 +220,11 @@ bool File::resize(std::uint64_t newSize) {
     return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
 }
 
+bool File::syncData() {
+    const HANDLE handle = isOpen() ? handleOfDescriptor(native_) : INVALID_HANDLE_VALUE;
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != FALSE;
+}
+
 void File::close() {
     if (isOpen()) {
         _close(static_cast<int>(native_));
@@ -591,10 +596,18 @@ Directory Directory::createPrivate(const WideString& path) {
 }
 
 Directory Directory::openExistingPrivate(const WideString& path) {
+    return holdExisting(path, false);
+}
+
+Directory Directory::holdExisting(const WideString& path, bool shared) {
     Directory directory;
     const std::wstring native = nativePath(path);
+    // A shared hold lacks DELETE, so that several runs may hold the folder at once; as none of
+    // them shares deletion, nobody can rename or delete it while any holds it.
+    const ACCESS_MASK access =
+        shared ? kFolderAccess & ~static_cast<ACCESS_MASK>(DELETE) : kFolderAccess;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (native.empty() || ntCreate(nullptr, native, kFolderAccess, kFolderSharing, FILE_OPEN,
+    if (native.empty() || ntCreate(nullptr, native, access, kFolderSharing, FILE_OPEN,
                                    kFolderOptions, nullptr, handle) < 0) {
         return directory;
     }
@@ -604,6 +617,24 @@ Directory Directory::openExistingPrivate(const WideString& path) {
         directory.close();
     }
     return directory;
+}
+
+Directory Directory::createShared(const WideString& path) {
+    // Made as the working folder is, then held as the other runs hold it.
+    Directory made = createPrivate(path);
+    if (!made.isOpen()) {
+        return made;
+    }
+    made.close();
+    return holdExisting(path, true);
+}
+
+Directory Directory::openExistingShared(const WideString& path) {
+    return holdExisting(path, true);
+}
+
+bool Directory::markInUse() {
+    return isOpen();  // the held handle keeps every open that could delete the folder out
 }
 
 File Directory::openFile(const WideString& name, FileOpening how, bool* heldElsewhere) {
@@ -618,9 +649,9 @@ File Directory::openFile(const WideString& name, FileOpening how, bool* heldElse
                                                                  : FILE_OPEN;
     HANDLE handle = INVALID_HANDLE_VALUE;
     // No sharing at all, as _SH_DENYRW gives.
-    const LONG status =
-        ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name), GENERIC_READ | GENERIC_WRITE, 0,
-                 disposition, FILE_NON_DIRECTORY_FILE, nullptr, handle);
+    const LONG status = ntCreate(reinterpret_cast<HANDLE>(native_), wideName(name),
+                                 GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition,
+                                 FILE_NON_DIRECTORY_FILE, nullptr, handle);
     if (status < 0) {
         if (heldElsewhere != nullptr) {
             *heldElsewhere = status == kStatusSharingViolation;
@@ -703,6 +734,79 @@ void Directory::close() {
         native_ = -1;
     }
     path_.clear();
+}
+
+bool Directory::moveFile(File& file, const WideString& name, Directory& target,
+                         const WideString& newName) {
+    static const NtSetInformationFileFunction setInformation =
+        ntdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
+    const HANDLE handle = file.isOpen() ? handleOfDescriptor(file.native_) : INVALID_HANDLE_VALUE;
+    if (setInformation == nullptr || !isOpen() || !target.isOpen() ||
+        handle == INVALID_HANDLE_VALUE || !isPlainName(name) || !isPlainName(newName)) {
+        return false;
+    }
+    // The file is renamed through its own handle, so `name` only names what that handle is.
+    const std::wstring to = wideName(newName);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFORMATION) + to.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = reinterpret_cast<HANDLE>(target.native_);
+    rename->FileNameLength = static_cast<ULONG>(to.size() * sizeof(wchar_t));
+    CopyMemory(rename->FileName, to.data(), to.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK status;
+    ZeroMemory(&status, sizeof status);
+    return setInformation(handle, &status, rename, static_cast<ULONG>(buffer.size()),
+                          FileRenameInformation) >= 0;
+}
+
+namespace {
+
+// FILETIME counts 100 ns from 1601; the difference to 1970 in those units.
+constexpr std::uint64_t kUnixEpochInFileTime = 116444736000000000ull;
+
+std::int64_t secondsSince1970(const FILETIME& time) {
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return (static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(kUnixEpochInFileTime)) /
+           10000000;
+}
+
+}  // namespace
+
+std::vector<FolderEntry> listFolder(const WideString& path) {
+    std::vector<FolderEntry> entries;
+    WideString pattern = path;
+    if (!pattern.empty() && pattern.back() != u'\\') {
+        pattern.push_back(u'\\');
+    }
+    pattern.push_back(u'*');
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(wide(pattern), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return entries;
+    }
+    do {
+        const WideString name(reinterpret_cast<const char16_t*>(found.cFileName));
+        if (name == u"." || name == u"..") {
+            continue;
+        }
+        FolderEntry entry;
+        entry.name = name;
+        const DWORD attributes = found.dwFileAttributes;
+        entry.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FolderEntry::Kind::Other
+                     : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? FolderEntry::Kind::Folder
+                                                                      : FolderEntry::Kind::File;
+        entry.modified = secondsSince1970(found.ftLastWriteTime);
+        entries.push_back(entry);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return entries;
+}
+
+std::int64_t secondsSinceEpoch() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return secondsSince1970(now);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr long kFirstErrorStatus = 400;
-
 // Answers that say the server is busy or failing for now, not that it lacks the file.
 bool passingError(long status) {
     return status == 429 || status >= 500;

@@ -305,6 +305,8 @@ std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, co
         return 0;
     }
     bytesDone_ += take;
+    written_.add(offset, offset + take - 1);
+    ++writtenGeneration_;
     reporter_(reporterContext_, totalSize, bytesDone_);
     return take;
 }
@@ -320,6 +322,25 @@ void DownloadState::storeMissing(std::uint64_t position, const char* data, std::
     for (SegmentTask* task : tasks) {
         store(*task, position, data, length, totalSize - 1);
     }
+}
+
+void DownloadState::markPresent(const ByteRanges& present) {
+    platform::MutexLock lock(mutex_);
+    for (const ByteRange& range : present) {
+        written_.add(range.first, range.last);
+    }
+    bytesDone_ = written_.byteCount();
+    if (bytesDone_ > 0) {
+        reporter_(reporterContext_, totalSize, bytesDone_);
+    }
+}
+
+ByteRanges DownloadState::writtenRanges(std::uint64_t* generation) {
+    platform::MutexLock lock(mutex_);
+    if (generation != nullptr) {
+        *generation = writtenGeneration_;
+    }
+    return written_.ranges();
 }
 
 std::uint64_t DownloadState::bytesDone() {

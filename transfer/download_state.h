@@ -11,6 +11,7 @@
 
 #include "support/platform.h"
 #include "transfer/answer_headers.h"
+#include "transfer/byte_ranges.h"
 #include "transfer/download_sources.h"
 #include "transfer/retry_schedule.h"
 #include "transfer/split_rule.h"
@@ -105,6 +106,13 @@ public:
     // (finished parts are never written twice). Only while no worker runs.
     void storeMissing(std::uint64_t position, const char* data, std::uint64_t length);
 
+    // Before any worker runs: counts bytes an earlier run left in the file as written, and
+    // reports them, so that progress starts there.
+    void markPresent(const ByteRanges& present);
+    // The bytes written so far (a range is added only once its write has returned), and how
+    // many times they have grown, so that an unchanged set need not be saved again.
+    ByteRanges writtenRanges(std::uint64_t* generation = nullptr);
+
     std::uint64_t bytesDone();
     bool allFinished();
     bool finished(SegmentTask& task);
@@ -138,6 +146,8 @@ private:
     std::deque<SegmentTask> segments_;    // a deque: adding a range moves none of the others
     std::deque<SourceBackoff> backoffs_;  // the same for a source
     std::uint64_t bytesDone_ = 0;
+    ByteRangeSet written_;
+    std::uint64_t writtenGeneration_ = 0;
     // Per source: each source is as far as its own round trips and server make it.
     std::map<std::size_t, std::vector<std::uint32_t>> timesToFirstByte_;
     double expectedWaste_ = 0.0;  // of the cuts made so far

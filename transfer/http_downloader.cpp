@@ -6,6 +6,7 @@
 
 #include "support/platform.h"
 #include "transfer/connection_share.h"
+#include "transfer/download_checkpoints.h"
 #include "transfer/download_sources.h"
 #include "transfer/download_state.h"
 #include "transfer/segment_transfer.h"
@@ -66,6 +67,14 @@ int HttpDownloader::download(const std::vector<std::string>& urls, const std::u1
 
 int HttpDownloader::download(const std::vector<std::string>& urls, platform::File& file,
                              int segmentCount) {
+    DownloadPlan plan;
+    plan.sources = urls;
+    plan.segmentCount = segmentCount;
+    return download(plan, file);
+}
+
+int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
+    const std::vector<std::string>& urls = plan.sources;
     sourcesThatServed_ = 0;
     worthAskingAgain_.assign(urls.size(), true);
     if (urls.empty()) {
@@ -75,7 +84,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
         return kDownloadCannotOpen;
     }
     const std::size_t workerCount =
-        static_cast<std::size_t>(std::clamp(segmentCount, 1, kMaxSegments));
+        static_cast<std::size_t>(std::clamp(plan.segmentCount, 1, kMaxSegments));
     // One per worker; the length query's connection goes on to the first range.
     std::vector<std::unique_ptr<ConnectionShare>> shares;
     for (std::size_t i = 0; i < workerCount; ++i) {
@@ -97,41 +106,56 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     if (length == 0) {
         return kDownloadNoLength;
     }
-    // Said before any body is asked for: a full disk is no network failure.
-    const std::int64_t onDisk = file.size();
-    if (onDisk >= 0 && !hasRoomFor(file, length, std::min<std::uint64_t>(onDisk, length))) {
+    const bool resuming = plan.resume != nullptr &&
+                          resumeFits(*plan.resume, length, urls[answered], resource.version);
+    const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
+    // Said before any body is asked for: a full disk is no network failure. Bytes already
+    // there for this resource need no new room.
+    std::uint64_t presentBytes = 0;
+    for (const ByteRange& range : present) {
+        presentBytes += range.size();
+    }
+    if (!hasRoomFor(file, length, std::min(presentBytes, length))) {
         return kDownloadNoSpace;
     }
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
     state.sources = &sources;
+    CheckpointTimer checkpoints(state, file, plan.checkpoint);
+    if (plan.resume != nullptr && !resuming) {
+        // The earlier bytes belong to another resource: forgotten before any is overwritten.
+        checkpoints.forget();
+    }
     state.noteTimeToFirstByte(resource.firstByteMs, answered);
     // An older, longer file at the path must not leave its tail behind the new resource.
     const std::int64_t existing = file.size();
     if (existing < 0 || (static_cast<std::uint64_t>(existing) > length && !file.resize(length))) {
         state.failed = true;
     }
+    state.markPresent(present);
 
-    // Never more ranges than bytes: every range holds at least one byte.
-    const std::uint64_t count = std::min<std::uint64_t>(workerCount, length);
-    const std::uint64_t rangeSize = length / count;
+    // The missing bytes in equal shares, one worker each (never more ranges than bytes);
+    // further ranges are taken up by workers that are done with theirs.
+    const ByteRanges ranges = rangesToFetch(length, present, workerCount);
+    const std::size_t count = std::min(ranges.size(), workerCount);
     std::vector<SegmentWorker> workers(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t first = i * rangeSize;
-        workers[i].download = &state;
-        workers[i].share = shares[i].get();
-        workers[i].source = sources.spread(static_cast<std::size_t>(i));
-        workers[i].first =
-            &state.addSegment(first, i == count - 1 ? length - 1 : first + rangeSize - 1);
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        SegmentTask& task = state.addSegment(ranges[i].first, ranges[i].last);
+        if (i < count) {
+            workers[i].download = &state;
+            workers[i].share = shares[i].get();
+            workers[i].source = sources.spread(i);
+            workers[i].first = &task;
+        }
     }
     std::vector<platform::Thread> threads(count);
     std::vector<platform::Thread*> started;
     const bool threaded = shared != nullptr && !state.failed;
     // Every range is its worker's before any worker runs: one that is done early must not
     // take a range whose own worker is still being started.
-    for (std::uint64_t i = 0; i < count && threaded; ++i) {
+    for (std::size_t i = 0; i < count && threaded; ++i) {
         state.assign(*workers[i].first);
     }
-    for (std::uint64_t i = 0; i < count && threaded; ++i) {
+    for (std::size_t i = 0; i < count && threaded; ++i) {
         threads[i] = platform::Thread::createSuspended(segmentWorker, &workers[i]);
         if (threads[i].isValid() && threads[i].resume()) {
             started.push_back(&threads[i]);
@@ -139,6 +163,9 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
             state.withdraw(*workers[i].first);  // never ran: another worker takes its range
             threads[i].close();
         }
+    }
+    if (threaded) {
+        checkpoints.start();
     }
     platform::Thread::waitForAll(started);
     threads.clear();
@@ -149,6 +176,7 @@ int HttpDownloader::download(const std::vector<std::string>& urls, platform::Fil
     if (state.rangesIgnored && !state.failed) {
         transferWholeResource(state, shares[0].get());
     }
+    checkpoints.finish();
     sourcesThatServed_ = sources.servedCount();
     worthAskingAgain_ = sources.worthAskingAgain();
     if (state.diskFull) {

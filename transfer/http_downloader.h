@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/platform.h"
+#include "transfer/download_plan.h"
 
 // Results of HttpDownloader::download.
 constexpr int kDownloadOk = 0;
@@ -43,6 +44,11 @@ public:
     // platform::Directory), which stays open.
     int download(const std::string& url, platform::File& file, int segmentCount);
     int download(const std::vector<std::string>& sources, platform::File& file, int segmentCount);
+    // The same as planned. With a resume point that fits the resource (resumeFits), only the
+    // missing bytes are fetched and the progress starts at those already present; otherwise
+    // every byte is. The plan's checkpoint hears which bytes are on disk while the download
+    // goes and when it ends.
+    int download(const DownloadPlan& plan, platform::File& file);
 
     // How many sources wrote bytes into the file in the latest download, and, per source, whether
     // it may be worth asking again (it neither served something else nor failed without

@@ -5,10 +5,12 @@
 
 const char kHostUsage[] =
     "usage: wizard-host [--class C] [--title T] [--no-hwnd] [--record FILE] [--quiet]\n"
-    "                   [--usermsg U] -- DOWNLOADER [ARGS...]\n"
+    "                   [--usermsg U] [--cancel-at PERCENT] -- DOWNLOADER [ARGS...]\n"
     "Creates a host window, runs DOWNLOADER with ARGS and /HWND:<handle>, records every\n"
     "message as 'MSG WPARAM LPARAM' and exits with DOWNLOADER's exit code (127 when it\n"
-    "cannot be started, 126 when the window or the record cannot be set up, 2 on bad usage).\n";
+    "cannot be started, 126 when the window or the record cannot be set up, 2 on bad usage).\n"
+    "--cancel-at ends DOWNLOADER's process once its progress reaches PERCENT (1-100) of the\n"
+    "total, as the wizard's Cancel does; the exit code is then 125.\n";
 
 bool parseHostOptions(const std::vector<platform::WideString>& arguments, HostOptions& options,
                       std::string& error) {
@@ -56,6 +58,16 @@ bool parseHostOptions(const std::vector<platform::WideString>& arguments, HostOp
             }
             if (!parseDecimalArgument(text, options.userMessage)) {
                 error = "--usermsg needs a decimal number";
+                return false;
+            }
+        } else if (argument == u"--cancel-at") {
+            platform::WideString text;
+            if (!value(text)) {
+                return false;
+            }
+            if (!parseDecimalArgument(text, options.cancelAtPercent) ||
+                options.cancelAtPercent == 0 || options.cancelAtPercent > 100) {
+                error = "--cancel-at needs a percentage from 1 to 100";
                 return false;
             }
         } else if (argument == u"--no-hwnd") {

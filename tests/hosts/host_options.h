@@ -14,6 +14,9 @@ struct HostOptions {
     bool appendHwnd = true;
     bool quiet = false;
     std::uint32_t userMessage = 1024;
+    // Ends the downloader's process, as the wizard's Cancel button does, once a progress
+    // message reaches this percentage of the total; 0 never.
+    std::uint32_t cancelAtPercent = 0;
     // The downloader and its arguments, element 0 being the program.
     std::vector<platform::WideString> command;
 };

@@ -12,6 +12,8 @@
 // Exit codes of wizard-host's own failures, out of the way of the downloader's small codes.
 constexpr int kExitCannotSetUp = 126;
 constexpr int kExitCannotStart = 127;
+// The downloader was ended by --cancel-at.
+constexpr int kExitCancelled = 125;
 
 struct RecordFileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }

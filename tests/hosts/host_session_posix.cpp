@@ -2,6 +2,7 @@
 // docs/host-messages.md), read by a thread of its own because senders never wait: with a
 // receive queue of only net.unix.max_dgram_qlen datagrams, a slow reader loses messages.
 #include <errno.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -234,6 +235,7 @@ int runHostSession(const HostOptions& options, MessageSink& sink) {
     }
 
     int status = 0;
+    bool cancelled = false;
     while (true) {
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended == child) {
@@ -246,11 +248,15 @@ int runHostSession(const HostOptions& options, MessageSink& sink) {
         }
         deliver(receiver, sink);
         sink.tick();
+        if (!cancelled && sink.progressReached(options.cancelAtPercent)) {
+            ::kill(child, SIGKILL);  // what ending a process does: no chance to tidy up
+            cancelled = true;
+        }
         platform::sleepMilliseconds(kPollMs);
     }
 
     platform::sleepMilliseconds(kDrainGraceMs);
     receiver.stop();
     deliver(receiver, sink);
-    return exitCodeOf(status);
+    return cancelled ? kExitCancelled : exitCodeOf(status);
 }

@@ -144,6 +144,7 @@ int runHostSession(const HostOptions& options, MessageSink& sink) {
     KernelHandle process(created.hProcess);
     KernelHandle thread(created.hThread);
 
+    bool cancelled = false;
     while (true) {
         const HANDLE waited = process.get();
         const DWORD woken = MsgWaitForMultipleObjects(1, &waited, FALSE, kPollMs, QS_ALLINPUT);
@@ -164,6 +165,10 @@ int runHostSession(const HostOptions& options, MessageSink& sink) {
         }
         pumpMessages();
         sink.tick();
+        if (!cancelled && sink.progressReached(options.cancelAtPercent)) {
+            TerminateProcess(process.get(), kExitCancelled);  // what the wizard's Cancel does
+            cancelled = true;
+        }
     }
     // Whatever the downloader posted is queued by now: PostMessageW returns once it is.
     pumpMessages();
@@ -173,5 +178,5 @@ int runHostSession(const HostOptions& options, MessageSink& sink) {
     if (!GetExitCodeProcess(process.get(), &exitCode)) {
         return kExitCannotStart;
     }
-    return static_cast<int>(exitCode);
+    return cancelled ? kExitCancelled : static_cast<int>(exitCode);
 }

@@ -20,6 +20,12 @@ public:
     void receive(const HostMessage& message);
     // Redraws a status line that changed since it was last drawn, if drawing is due.
     void tick();
+    // True once a progress message has reached `percent` of its total (never for 0).
+    bool progressReached(std::uint32_t percent) const {
+        return percent != 0 && totalBytes_ != 0 &&
+               static_cast<std::uint64_t>(doneBytes_) * 100 >=
+                   static_cast<std::uint64_t>(totalBytes_) * percent;
+    }
     // Draws the last state and flushes the record; false when the record could not be written.
     bool finish();
 

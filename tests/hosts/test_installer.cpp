@@ -76,6 +76,12 @@ int runTestInstaller(const std::string& commandLine, const std::vector<std::stri
         !writeWholeFile(inDirectory(directory, "probe-record.txt"), probeOwnFolder(directory))) {
         return kExitCannotRecord;
     }
+    std::string self;
+    if (readWholeFile(inDirectory(directory, "copy-self"), ignored) &&
+        !(readWholeFile(arguments[0], self) &&
+          writeWholeFile(inDirectory(directory, "installer-copy"), self))) {
+        return kExitCannotRecord;
+    }
     std::string sleep;
     if (readWholeFile(inDirectory(directory, "sleep-ms"), sleep)) {
         sleepForMilliseconds(millisecondsIn(sleep));

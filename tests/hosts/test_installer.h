@@ -1,6 +1,8 @@
 // test-installer: stands in for the installer that the downloader starts. It leaves a record of
-// its command line in the /DIR= directory, sleeps as long as that directory's sleep-ms file
-// says, and exits 0 (2 without /DIR=). When that directory holds a file named probe, it first
+// its command line in the /DIR= directory, copies its own program file there as
+// installer-copy when that directory has a copy-self file (so that tests can compare what ran
+// with what was published), sleeps as long as that directory's sleep-ms file says, and exits 0
+// (2 without /DIR=). When that directory holds a file named probe, it first
 // tries, as another process than the downloader, to change the folder it was started from and
 // its own file, and writes what happened to probe-record.txt there.
 #pragma once

@@ -45,6 +45,7 @@ from targets import (LOG_NAME, REPO, NativeTarget, WineTarget, read_messages,  #
                      read_record)
 
 USER_MESSAGE = 1024          # wizard-host's default, WM_USER
+CACHE_NAME = "downloader-cache"  # where a failed download keeps what a later run resumes
 COMPLETE_CODE = 100
 HEARTBEAT_CODE = 40
 KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
@@ -728,7 +729,11 @@ class Watcher(threading.Thread):
             self.stop.wait(0.004)
 
     def _read(self):
-        for path in glob.glob(self.installer_pattern):
+        # The working folder's installer, or, while a download that may be resumed goes on,
+        # its partial file in the download cache.
+        cached = os.path.join(os.path.dirname(os.path.dirname(self.installer_pattern)),
+                              CACHE_NAME, "*.part")
+        for path in glob.glob(self.installer_pattern) + glob.glob(cached):
             try:
                 with open(path, "rb") as f:
                     return f.read()
@@ -766,6 +771,7 @@ class Outcome:
     log: bytes
     messages: list
     temp_entries: list
+    cache_entries: list
     root_entries: list
     target_entries: list
     record: list          # the installer's arguments, None when it did not run
@@ -1010,6 +1016,8 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
     outcome = Outcome(
         row=row.name, target=target.name, returncode=returncode, elapsed=elapsed, log=log,
         messages=read_messages(record), temp_entries=sorted(os.listdir(temp)),
+        cache_entries=sorted(os.listdir(os.path.join(temp, CACHE_NAME)))
+        if os.path.isdir(os.path.join(temp, CACHE_NAME)) else [],
         root_entries=sorted(e for e in os.listdir(run_root) if e != "time.txt"),
         target_entries=sorted(os.listdir(directory)),
         record=read_record(directory), ran_digest=watcher.ran_digest,
@@ -1088,8 +1096,13 @@ def check_outcome(outcome, row, env):
     else:
         assert outcome.log == row.log, "log %r, expected %r" % (outcome.log, row.log)
     # The temporary directory keeps the log, if any, and never the installer.
-    assert outcome.temp_entries == ([LOG_NAME] if row.log is not None else []), \
-        outcome.temp_entries
+    # A failed download keeps what a later run can go on from: one entry of the download cache.
+    entries = [e for e in outcome.temp_entries if e != CACHE_NAME]
+    assert entries == ([LOG_NAME] if row.log is not None else []), outcome.temp_entries
+    if CACHE_NAME in outcome.temp_entries:
+        assert not row.ran, outcome.temp_entries
+        assert [name.split(".", 1)[1] for name in outcome.cache_entries] == ["part", "rec"], \
+            outcome.cache_entries
     # Nothing was written next to the temporary directory or anywhere else in the work area.
     # (Under Wine the temporary directory is the one the prefix names, outside the run's root.)
     expected_root = ["Program Files", "messages.txt"]

@@ -59,6 +59,8 @@ the client asked for (0 without a Range header) or `*` for any.
     endless=1       206 answers are chunked and go on after the range with
                     filler until the client leaves (at most 256 MiB more)
     etag=1          HEAD and GET carry ETag "v1"
+    etag=file       ... a tag made of the file's modification time and size (as
+                    nginx makes it), so that replacing the file changes the tag
     version_after=N after the first N GETs the resource is version 2: ETag
                     "v2" and other bytes (pattern XOR 0x55); If-Range is
                     ignored, as by a server that does not know it
@@ -287,7 +289,9 @@ class _Handler(BaseHTTPRequestHandler):
                              nolength=faults.nolength, extra=retry_after)
             return
         v2 = not head and second_version(faults, counters, key)
-        tags = [("ETag", '"v2"' if v2 else '"v1"')] if faults.etag else []
+        tag = getattr(resource, "etag", None) if faults.file_etag else None
+        tag = tag or ('"v2"' if v2 else '"v1"')
+        tags = [("ETag", tag)] if faults.etag else []
         if head:
             self._start(200, 0 if faults.length0 else size, faults.nolength, tags)
             return

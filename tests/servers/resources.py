@@ -34,7 +34,10 @@ class GeneratedResource:
 class FileResource:
     def __init__(self, path):
         self.path = path
-        self.size = os.path.getsize(path)
+        status = os.stat(path)
+        self.size = status.st_size
+        # A strong validator of this version of the file, as nginx makes one.
+        self.etag = '"%x-%x"' % (status.st_mtime_ns, status.st_size)
 
     def chunks(self, offset, length, chunk=CHUNK):
         """Bytes [offset, offset+length); past the end of the file the pattern
