@@ -63,6 +63,9 @@ public:
     // ERROR_HANDLE_DISK_FULL).
     bool writeAt(std::uint64_t offset, const void* data, std::size_t size,
                  bool* diskFull = nullptr);
+    // Reads up to `size` bytes at the offset, without a shared file position (POSIX pread;
+    // Windows ReadFile with an offset): how many were read, 0 at the end, -1 on failure.
+    std::int64_t readAt(std::uint64_t offset, void* buffer, std::size_t size);
     // Seeks to the end and writes; false when the write fails or is short.
     bool append(const void* data, std::size_t size);
     // Current size in bytes, or -1 when it cannot be read.

@@ -182,6 +182,17 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, boo
                                 static_cast<off_t>(offset), true, diskFull);
 }
 
+std::int64_t File::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    if (!isOpen()) {
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = pread(static_cast<int>(native_), buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 bool File::append(const void* data, std::size_t size) {
     if (!isOpen() || lseek(static_cast<int>(native_), 0, SEEK_END) < 0) {
         return false;

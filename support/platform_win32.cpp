@@ -187,6 +187,22 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, boo
     return true;
 }
 
+std::int64_t File::readAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    const HANDLE handle = isOpen() ? handleOfDescriptor(native_) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
+        return -1;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &got,
+                  &at)) {
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return got;
+}
+
 bool File::append(const void* data, std::size_t size) {
     if (!isOpen()) {
         return false;

@@ -16,20 +16,21 @@ using testing_support::ScopedTemporaryDirectory;
 using testing_support::testServers;
 
 // Remembers the progress and, at every checkpoint, whether the file already holds exactly the
-// resource's bytes in every range the checkpoint names.
+// resource's bytes in every range the checkpoint names. The file is read through the
+// download's own handle: on Windows no other open of it succeeds while it is held.
 class ResumingDownloader : public HttpDownloader, public DownloadCheckpoint {
 public:
-    explicit ResumingDownloader(std::u16string path) : path_(std::move(path)) {}
+    explicit ResumingDownloader(platform::File& file) : file_(file) {}
 
     void onProgress(std::uint32_t, std::uint32_t done) override { progress.push_back(done); }
 
     void onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                       const ByteRanges& written) override {
-        const std::string bytes = readFileBytes(path_);
         for (const ByteRange& range : written) {
-            if (range.last >= bytes.size() ||
-                bytes.compare(range.first, range.size(), patternBytes(range.first, range.size())) !=
-                    0) {
+            std::string bytes(range.size(), '\0');
+            if (file_.readAt(range.first, bytes.data(), bytes.size()) !=
+                    static_cast<std::int64_t>(bytes.size()) ||
+                bytes != patternBytes(range.first, range.size())) {
                 checkpointAheadOfFile = true;
             }
         }
@@ -52,7 +53,7 @@ public:
     ByteRanges lastWritten;
 
 private:
-    std::u16string path_;
+    platform::File& file_;
 };
 
 std::uint64_t bytesSent(const std::vector<LoggedRequest>& requests) {
@@ -97,7 +98,8 @@ TEST(ResumedDownload, FetchesOnlyWhatIsMissingWhenTheResourceIsTheSame) {
         const std::u16string path = temp.file(u"installer.exe");
         writeEarlierFile(path, kLength, present);
         const std::string resource = uniquePath("/res/" + std::to_string(kLength)) + "-" + c.name;
-        ResumingDownloader downloader(path);
+        platform::File file = platform::File::openExclusive(path);
+        ResumingDownloader downloader(file);
         DownloadPlan plan;
         const std::string url =
             testServers().faultUrl(resource + (c.query[0] ? "?" : "") + c.query);
@@ -110,7 +112,6 @@ TEST(ResumedDownload, FetchesOnlyWhatIsMissingWhenTheResourceIsTheSame) {
         plan.segmentCount = 3;
         plan.resume = &earlier;
         plan.checkpoint = &downloader;
-        platform::File file = platform::File::openExclusive(path);
         ASSERT_EQ(downloader.download(plan, file), kDownloadOk);
         file.close();
         EXPECT_EQ(readFileBytes(path), patternBytes(0, kLength));
@@ -138,15 +139,14 @@ TEST(ResumedDownload, FetchesOnlyWhatIsMissingWhenTheResourceIsTheSame) {
 TEST(ResumedDownload, CheckpointsFollowTheWrittenBytes) {
     REQUIRE_TEST_SERVERS();
     ScopedTemporaryDirectory temp;
-    const std::u16string path = temp.file(u"installer.exe");
-    ResumingDownloader downloader(path);
+    platform::File file = platform::File::openExclusive(temp.file(u"installer.exe"));
+    ResumingDownloader downloader(file);
     DownloadPlan plan;
     // About 1.5 s at 100 KB/s per range.
     const std::string resource = uniquePath("/res/450000");
     plan.sources = {testServers().faultUrl(resource + "?etag=1&slow=100000")};
     plan.segmentCount = 3;
     plan.checkpoint = &downloader;
-    platform::File file = platform::File::openExclusive(path);
     EXPECT_EQ(downloader.download(plan, file), kDownloadOk);
     EXPECT_GE(downloader.checkpoints, 3);
     EXPECT_LT(downloader.firstWrittenBytes, 450000u);
