@@ -1,5 +1,6 @@
 #include "transfer/download_checkpoints.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -62,11 +63,16 @@ void CheckpointTimer::stopThread() {
 std::uint32_t CheckpointTimer::run(void* self) {
     CheckpointTimer& timer = *static_cast<CheckpointTimer*>(self);
     std::uint32_t last = platform::tickCount();
+    std::uint32_t interval = kCheckpointIntervalMs;
     while (!timer.stopping_) {
         platform::sleepMilliseconds(kCheckpointPollMs);
-        if (platform::tickCount() - last >= kCheckpointIntervalMs) {
+        const std::uint32_t started = platform::tickCount();
+        if (started - last >= interval) {
             timer.save();
             last = platform::tickCount();
+            // Flushes must not take most of a slow disk's time.
+            interval = std::min(kCheckpointLongestIntervalMs,
+                                std::max(kCheckpointIntervalMs, 4 * (last - started)));
         }
     }
     return 0;

@@ -19,7 +19,8 @@ public:
     CheckpointTimer(const CheckpointTimer&) = delete;
     CheckpointTimer& operator=(const CheckpointTimer&) = delete;
 
-    // Starts a thread that saves the written bytes every kCheckpointIntervalMs while they grow.
+    // Starts a thread that saves the written bytes while they grow: every kCheckpointIntervalMs,
+    // or four times as long as the last save took, up to kCheckpointLongestIntervalMs.
     // Without it (no thread could be made) only finish() saves them.
     void start();
     // Ends the thread and saves once more; the transfers must have ended.

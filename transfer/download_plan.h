@@ -37,14 +37,18 @@ bool resumeFits(const ResumePoint& earlier, std::uint64_t length, const std::str
 class DownloadCheckpoint {
 public:
     virtual ~DownloadCheckpoint() = default;
-    // Called at least every kCheckpointIntervalMs while bytes are being written, and once when
-    // the download ends, never two at once. `written` are the bytes of the resource (of this
-    // length, as `sources` name it) that are in the file, already flushed to the disk.
+    // Called every kCheckpointIntervalMs to kCheckpointLongestIntervalMs while bytes are being
+    // written, and once when the download ends, never two at once. `written` are the bytes of the
+    // resource (of this length, as `sources` name it) that are in the file, already flushed to the
+    // disk.
     virtual void onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                               const ByteRanges& written) = 0;
 };
 
-constexpr std::uint32_t kCheckpointIntervalMs = 250;
+// A kill loses what was written since the last checkpoint, so they come often; on a disk where
+// one takes long they are spaced out, never beyond the longest interval.
+constexpr std::uint32_t kCheckpointIntervalMs = 100;
+constexpr std::uint32_t kCheckpointLongestIntervalMs = 1000;
 
 struct DownloadPlan {
     std::vector<std::string> sources;  // the addresses of the same file, the primary first
