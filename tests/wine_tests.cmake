@@ -25,7 +25,8 @@ add_windows_imports_test(downloader-short-bounds --no-admin-manifest)
 # A prefix of its own, so that no other test's log lines land in the log it reads.
 add_test(NAME windows_smoke_invalid_parameters
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/windows/smoke_invalid_parameters.sh
-          $<TARGET_FILE:downloader> ${CMAKE_CROSSCOMPILING_EMULATOR})
+          $<TARGET_FILE:downloader> $<TARGET_FILE:downloader-short-bounds>
+          ${CMAKE_CROSSCOMPILING_EMULATOR})
 set_tests_properties(windows_smoke_invalid_parameters PROPERTIES
   TIMEOUT 300
   ENVIRONMENT "WINE_PREFIX_DIR=${CMAKE_CURRENT_BINARY_DIR}/wine/smoke-prefix32")
