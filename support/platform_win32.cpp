@@ -52,6 +52,14 @@ bool writeAll(int descriptor, const void* data, std::size_t size) {
 }
 
 // The Win32 handle behind a runtime descriptor, for the calls the runtime does not offer.
+// The position of a read or write that uses no shared file position.
+OVERLAPPED overlappedAt(std::uint64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
 HANDLE handleOfDescriptor(std::intptr_t descriptor) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(descriptor)));
 }
@@ -168,9 +176,7 @@ bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, boo
     }
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        OVERLAPPED at = overlappedAt(offset);
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD written = 0;
         if (!WriteFile(handle, next, chunk, &written, &at) || written == 0) {
@@ -192,9 +198,7 @@ std::int64_t File::readAt(std::uint64_t offset, void* buffer, std::size_t size) 
     if (handle == INVALID_HANDLE_VALUE || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
         return -1;
     }
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    OVERLAPPED at = overlappedAt(offset);
     DWORD got = 0;
     if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &got,
                   &at)) {
