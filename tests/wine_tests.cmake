@@ -20,7 +20,7 @@ add_windows_imports_test(downloader-short-bounds --no-admin-manifest)
 
 # Libraries planted beside downloader.exe and in its current directory never run: a whole job
 # under Wine with their names set native-first, in tests/e2e/test_planted_libraries.py (part of
-# e2e-wine-win32).
+# e2e-wine-win32-resume).
 
 # A prefix of its own, so that no other test's log lines land in the log it reads.
 add_test(NAME windows_smoke_invalid_parameters

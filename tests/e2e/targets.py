@@ -131,7 +131,11 @@ class WineTarget(Target):
         self.version = version
         self.is_64bit_windows = arch == "win64"
         self.is_nt6 = version not in ("winxp", "win2003")
-        self.prefix = os.path.join(REPO, "build", "wine", "e2e-" + self.name[len("wine-"):])
+        # A suite that runs beside others (E2E_SHARD names it) has prefixes of its own: their
+        # temporary directory and Internet settings are the suite's, and so are their windows.
+        shard = os.environ.get("E2E_SHARD")
+        self.prefix = os.path.join(REPO, "build", "wine", "e2e-" + self.name[len("wine-"):]
+                                   + ("-" + shard if shard else ""))
         self.temp = os.path.join(self.work, "Temp dir")
         os.makedirs(self.temp)
 
