@@ -131,6 +131,9 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
     if (!file_.isOpen()) {
         return;
     }
+    // Holding the partial file makes the entry this run's: a new record beside it is what a
+    // run killed while saving one left, and would otherwise outlive the entry.
+    cache_.removeFile(name + kNewRecordSuffix);
     const std::optional<std::string> text = readSmallFile(cache_, recordName_);
     const std::optional<DownloadRecord> record =
         text ? parseDownloadRecord(*text) : std::optional<DownloadRecord>();

@@ -191,7 +191,11 @@ def test_stale_cache_entries_go_and_fresh_ones_stay(target, servers, unique):
     assert young.run(cancel_at=30).returncode == CANCELLED
     cache = os.path.join(temp, "downloader-cache")
     entries = sorted(os.listdir(cache))
-    assert len(entries) == 4, entries  # a partial file and a record each
+    # A partial file and a record each, and a new record where the kill came while one was
+    # being saved.
+    whole = sorted(entry_name(job) + suffix for job in (old, young) for suffix in (".part", ".rec"))
+    assert sorted(n for n in entries if not n.endswith(".rec.new")) == whole, entries
+    assert all(n[:-len(".new")] in whole for n in entries if n.endswith(".rec.new")), entries
     young_names = [n for n in entries if n.startswith(entry_name(young))]
     for name in entries:
         age(os.path.join(cache, name), 6 * 24 * 3600 if name in young_names else 8 * 24 * 3600)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "job/download_cache.h"
 #include "job/installer_digest.h"
 #include "job/working_folder.h"
 #include "support/path_join.h"
@@ -235,6 +236,34 @@ TEST(InstallerDigest, EveryByteCounts) {
         EXPECT_EQ(fileHasDigest(held, digest), row.matches);
     }
     EXPECT_FALSE(folder.openHeld(u"absent").isOpen());
+}
+
+// A run killed while saving its record leaves the new record beside the old; whichever way
+// the next run ends with the entry, nothing of it stays in the cache.
+TEST(DownloadCache, AHalfSavedRecordGoesWithItsEntry) {
+    for (const bool installed : {true, false}) {
+        ScopedTemporaryDirectory temp;
+        const std::u16string cachePath = joinPath(temp.path(), kDownloadCacheFolderName);
+        const std::string url = "http://127.0.0.1/setup.exe";
+        const std::string ascii = cacheEntryName("", url);
+        const std::u16string name(ascii.begin(), ascii.end());
+        {
+            DownloadCache cache(temp.path());
+            ASSERT_TRUE(cache.isOpen());
+            writeFileBytes(joinPath(cachePath, name + u".rec.new"), "length 1\n");
+            CacheEntry entry(cache.folder(), "", url);
+            ASSERT_TRUE(entry.isOpen());
+            Directory work = Directory::createPrivate(temp.file(u"work"));
+            if (installed) {
+                ASSERT_TRUE(entry.moveInto(work, u"setup.exe"));
+                entry.file().close();
+                EXPECT_TRUE(work.removeFile(u"setup.exe"));
+            } else {
+                entry.discard();
+            }
+        }
+        EXPECT_FALSE(fileExists(cachePath)) << installed;
+    }
 }
 
 }  // namespace
