@@ -127,13 +127,14 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
     const std::u16string name = widened(cacheEntryName(digest, url));
     partName_ = name + kPartSuffix;
     recordName_ = name + kRecordSuffix;
+    newRecordName_ = name + kNewRecordSuffix;
     file_ = cache_.openFile(partName_, platform::FileOpening::OpenOrCreate);
     if (!file_.isOpen()) {
         return;
     }
     // Holding the partial file makes the entry this run's: a new record beside it is what a
     // run killed while saving one left, and would otherwise outlive the entry.
-    cache_.removeFile(name + kNewRecordSuffix);
+    cache_.removeFile(newRecordName_);
     const std::optional<std::string> text = readSmallFile(cache_, recordName_);
     const std::optional<DownloadRecord> record =
         text ? parseDownloadRecord(*text) : std::optional<DownloadRecord>();
@@ -177,16 +178,15 @@ void CacheEntry::onCheckpoint(std::uint64_t length, const std::vector<SourceVers
         removeRecord();
         return;
     }
-    const std::u16string newName = recordName_ + u".new";
-    platform::File next = cache_.openFile(newName, platform::FileOpening::OpenOrCreate);
+    platform::File next = cache_.openFile(newRecordName_, platform::FileOpening::OpenOrCreate);
     if (next.isOpen() && next.resize(0) && next.writeAt(0, text.data(), text.size()) &&
-        next.syncData() && cache_.moveFile(next, newName, cache_, recordName_)) {
+        next.syncData() && cache_.moveFile(next, newRecordName_, cache_, recordName_)) {
         recordOnDisk_ = true;
         return;
     }
     // Whatever the old record said may no longer be true of the file.
     next.close();
-    cache_.removeFile(newName);
+    cache_.removeFile(newRecordName_);
     removeRecord();
 }
 

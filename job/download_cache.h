@@ -85,6 +85,7 @@ private:
     std::string url_;
     std::u16string partName_;
     std::u16string recordName_;
+    std::u16string newRecordName_;  // where a record is written before it replaces the old
     platform::File file_;
     std::optional<ResumePoint> resume_;
     bool recordOnDisk_ = false;
