@@ -125,7 +125,10 @@ public:
     SourceBackoff& backoffFor(std::size_t source);
     // Set when a server answered a ranged request with the whole resource.
     std::atomic<bool> rangesIgnored{false};
-    bool cannotSucceed() const { return failed || rangesIgnored; }
+    // Set when the last source left answered with another version or length of the resource:
+    // it has been replaced, and every further request would meet the new one.
+    std::atomic<bool> resourceChanged{false};
+    bool cannotSucceed() const { return failed || rangesIgnored || resourceChanged; }
 
 private:
     // The range to split for a taker whose last request was on `ended`, and how many of its
