@@ -537,6 +537,10 @@ def rows():
         Row("version-change-between-ranges", log=log_size(-4), ran=False,
             installer_query="etag=1&modified=1&version_after=2", short_bounds=True, soak=False,
             bound=5.0, requests=check_version_change_ends),
+        # ... and from a server that answers such a range with the new version's whole body.
+        Row("version-change-whole-answer", log=log_size(-4), ran=False,
+            installer_query="etag=1&modified=1&version_after=2&if_range=1", short_bounds=True,
+            soak=False, bound=5.0, requests=check_version_change_ends),
         Row("endless-surplus", log=None, ran=True, installer_query="endless=1",
             requests=check_no_surplus_read),
         # Alternate sources: the primary refuses, answers 503, or accepts and never answers;
