@@ -24,32 +24,6 @@ double replacementGainMs(std::uint64_t ownerLeft, const RequestPace& owner, doub
     return ownerEnd - renewedEnd >= startup ? ownerEnd - renewedEnd : -1.0;
 }
 
-SplitDecision splitInTwo(const SplitCase& splitCase);
-
-}  // namespace
-
-SplitDecision decideSplit(const SplitCase& splitCase) {
-    const SplitDecision split = splitInTwo(splitCase);
-    if (!splitCase.takerElsewhere || splitCase.ownerLeft == 0) {
-        return split;
-    }
-    const RequestPace& owner = splitCase.owner;
-    const double takeoverGain =
-        replacementGainMs(splitCase.ownerLeft, owner, splitCase.takerLeastRate, splitCase.startupMs,
-                          splitCase.wasteAllowance);
-    // The split ends when the owner has delivered what it keeps.
-    const double splitGain =
-        split.split && owner.rate > 0.0
-            ? static_cast<double>(splitCase.ownerLeft - split.ownerKeeps) / owner.rate
-            : 0.0;
-    if (takeoverGain > 0.0 && takeoverGain > splitGain) {
-        return SplitDecision{true, 0, takeoverGain};
-    }
-    return split;
-}
-
-namespace {
-
 SplitDecision splitInTwo(const SplitCase& splitCase) {
     const std::uint64_t left = splitCase.ownerLeft;
     const double startup = std::max(splitCase.startupMs, 1.0);
@@ -90,6 +64,26 @@ SplitDecision splitInTwo(const SplitCase& splitCase) {
 }
 
 }  // namespace
+
+SplitDecision decideSplit(const SplitCase& splitCase) {
+    const SplitDecision split = splitInTwo(splitCase);
+    if (!splitCase.takerElsewhere || splitCase.ownerLeft == 0) {
+        return split;
+    }
+    const RequestPace& owner = splitCase.owner;
+    const double takeoverGain =
+        replacementGainMs(splitCase.ownerLeft, owner, splitCase.takerLeastRate, splitCase.startupMs,
+                          splitCase.wasteAllowance);
+    // The split ends when the owner has delivered what it keeps.
+    const double splitGain =
+        split.split && owner.rate > 0.0
+            ? static_cast<double>(splitCase.ownerLeft - split.ownerKeeps) / owner.rate
+            : 0.0;
+    if (takeoverGain > 0.0 && takeoverGain > splitGain) {
+        return SplitDecision{true, 0, takeoverGain};
+    }
+    return split;
+}
 
 double expectedWaste(const RequestPace& owner, double startupMs) {
     return owner.rate > 0.0 ? owner.rate * std::max(startupMs, 1.0) : 0.0;
