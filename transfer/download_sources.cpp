@@ -163,10 +163,10 @@ bool DownloadSources::ensureChecked(std::size_t index, std::uint64_t totalSize) 
         url = sources_[index].url;
     }
     const LengthAnswer answer = queryResourceOnce(url, sourceStallSeconds());
-    if (answer.code != CURLE_OK && answer.code != kNoHandle) {
-        writeLogFormatted("Failed to call getFileSize():%d\n", answer.code);
-    }
     platform::MutexLock lock(mutex_);
+    if (answer.code != CURLE_OK && answer.code != kNoHandle) {
+        failedCheckCodes_.push_back(answer.code);
+    }
     Source& source = sources_[index];
     if (answer.code != CURLE_OK || passingError(answer.status)) {
         return false;
@@ -180,6 +180,17 @@ bool DownloadSources::ensureChecked(std::size_t index, std::uint64_t totalSize) 
         source.version = answer.info.version;
     }
     return source.standing == Standing::Usable;
+}
+
+void DownloadSources::logFailedChecks() {
+    std::vector<int> codes;
+    {
+        platform::MutexLock lock(mutex_);
+        codes.swap(failedCheckCodes_);
+    }
+    for (const int code : codes) {
+        writeLogFormatted("Failed to call getFileSize():%d\n", code);
+    }
 }
 
 void DownloadSources::attemptFailed(const void* range, std::size_t source) {

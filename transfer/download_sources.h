@@ -52,8 +52,12 @@ public:
 
     // Before a source's first ranged request: its own length query, unless it gave the
     // download's length. False when it cannot be used now (dropped for another length or an
-    // error answer, or the query failed: that attempt counts).
+    // error answer, or the query failed: that attempt counts). A failed transfer is held for
+    // logFailedChecks, since this runs on the workers and only the main thread writes the log.
     bool ensureChecked(std::size_t source, std::uint64_t totalSize);
+    // On the main thread, once no worker runs: logs the failed transfers of ensureChecked as the
+    // length query does, in the order they happened.
+    void logFailedChecks();
 
     void attemptFailed(const void* range, std::size_t source);
     void attemptProgressed(const void* range, std::size_t source);
@@ -96,6 +100,7 @@ private:
     platform::Mutex* mutex_;
     std::vector<Source> sources_;
     std::map<const void*, RangeAttempts> ranges_;
+    std::vector<int> failedCheckCodes_;  // libcurl's codes, not yet logged
     std::size_t wholeResourceSource_ = 0;
 };
 

@@ -106,9 +106,11 @@ bool DownloadState::splitMayPayLater(const SegmentTask* ended) const {
     if (cannotSucceed() || ended == nullptr || !ended->finished()) {
         return false;
     }
-    return std::any_of(segments_.begin(), segments_.end(), [](const SegmentTask& task) {
+    // A range of another source may be taken over whole, however little of it is left.
+    return std::any_of(segments_.begin(), segments_.end(), [ended](const SegmentTask& task) {
         return task.busy && !task.finished() &&
-               task.rangeEnd - task.rangeStart + 1 >= 2 * kSmallestSplitRange;
+               (task.rangeEnd - task.rangeStart + 1 >= 2 * kSmallestSplitRange ||
+                task.source != ended->source);
     });
 }
 
@@ -120,6 +122,13 @@ SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64
     if (ended != nullptr) {
         const RequestPace taker = paceOf(*ended, now);
         splitCase.takerRate = taker.deliveringMs >= kShortestRateSample ? taker.rate : -1.0;
+        // A short request's rate is no pace, but what it delivered within the shortest sample
+        // is a pace it has at least.
+        if (taker.delivering) {
+            splitCase.takerLeastRate =
+                static_cast<double>(ended->rangeStart - ended->requestFrom) /
+                std::max<std::uint32_t>(taker.deliveringMs, kShortestRateSample);
+        }
     }
     SegmentTask* best = nullptr;
     double bestGain = 0.0;
@@ -127,6 +136,10 @@ SegmentTask* DownloadState::segmentToSplit(const SegmentTask* ended, std::uint64
         if (!task.busy || task.finished()) {
             continue;
         }
+        // The whole rest is taken only from a request that has stored bytes: its range then
+        // ends below its first missing byte.
+        splitCase.takerElsewhere =
+            ended != nullptr && task.source != ended->source && task.rangeStart > task.requestFrom;
         splitCase.ownerLeft = task.rangeEnd - task.rangeStart + 1;
         splitCase.owner = paceOf(task, now);
         splitCase.takers = 1 + waitingWorkers_ + workersDoneSoon(task, now, splitCase.startupMs);

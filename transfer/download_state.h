@@ -72,7 +72,8 @@ public:
     // else, when the ended range is finished, the upper part of the busy range whose split
     // gains the most by the split rule (decideSplit: the owner's pace, the taker's last pace
     // and the time new requests of this download needed to start), whose owner's transfer
-    // then ends at the new boundary. While no split pays but other ranges are still being
+    // then ends at the new boundary; from a range of another source that part may be its whole
+    // rest. While no split pays but other ranges are still being
     // fetched, it waits and asks again; null when nothing is left for it.
     SegmentTask* takeWork(SegmentTask* ended);
 
@@ -125,7 +126,10 @@ public:
     SourceBackoff& backoffFor(std::size_t source);
     // Set when a server answered a ranged request with the whole resource.
     std::atomic<bool> rangesIgnored{false};
-    bool cannotSucceed() const { return failed || rangesIgnored; }
+    // Set when the last source left answered with another version or length of the resource:
+    // it has been replaced, and every further request would meet the new one.
+    std::atomic<bool> resourceChanged{false};
+    bool cannotSucceed() const { return failed || rangesIgnored || resourceChanged; }
 
 private:
     // The range to split for a taker whose last request was on `ended`, and how many of its

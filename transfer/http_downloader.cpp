@@ -173,14 +173,17 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     // Whatever no thread could take (a thread that did not start, or no mutex) runs here.
     SegmentWorker rest{&state, nullptr, sources.spread(0), shares[0].get()};
     segmentWorker(&rest);
-    if (state.rangesIgnored && !state.failed) {
+    if (state.rangesIgnored && !state.failed && !state.resourceChanged) {
         transferWholeResource(state, shares[0].get());
     }
     checkpoints.finish();
+    sources.logFailedChecks();
     sourcesThatServed_ = sources.servedCount();
     worthAskingAgain_ = sources.worthAskingAgain();
     if (state.diskFull) {
         return kDownloadNoSpace;
     }
-    return (!state.failed && state.bytesDone() == length) ? kDownloadOk : kDownloadIncomplete;
+    return (!state.failed && !state.resourceChanged && state.bytesDone() == length)
+               ? kDownloadOk
+               : kDownloadIncomplete;
 }

@@ -37,7 +37,9 @@ public:
     // from the first source that gives one (a source that gives another is never used); the
     // ranges are dealt over the sources, and a range whose attempt fails, or that receives
     // nothing for the stall bound while another source is working, moves to another source at
-    // once. With one source this is download(url, path, segmentCount).
+    // once; a range that trickles from one source is taken over whole by a worker of a faster
+    // one. When the last source left answers with another version of the file, the download
+    // ends at once. With one source this is download(url, path, segmentCount).
     int download(const std::vector<std::string>& sources, const std::u16string& path,
                  int segmentCount);
     // Both of the above into a file the caller has already opened (read-write; see

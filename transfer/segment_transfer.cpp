@@ -145,7 +145,7 @@ bool rangesCannotSucceed(const DownloadState& download) {
 }
 
 bool wholeCannotSucceed(const DownloadState& download) {
-    return download.failed;
+    return download.failed || download.resourceChanged;
 }
 
 enum class Turn { Go, Hopeless, SourceGivenUp };
@@ -251,8 +251,10 @@ struct WholeTransfer {
 
 int watchWholeTransfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     WholeTransfer& whole = *static_cast<WholeTransfer*>(user);
-    return whole.download->failed || whole.download->backoffFor(whole.source).deadlinePassed() ? 1
-                                                                                               : 0;
+    return wholeCannotSucceed(*whole.download) ||
+                   whole.download->backoffFor(whole.source).deadlinePassed()
+               ? 1
+               : 0;
 }
 
 // What the answer said of its source: another resource, or no ranges while others have them.
@@ -265,8 +267,12 @@ void judgeSource(DownloadState& download, const RangedTransfer& transfer) {
             sources.ignoresRanges(transfer.source);
             download.rangesIgnored = true;
         }
-    } else if (transfer.otherResource && sources.othersLeft(transfer.source)) {
-        sources.drop(transfer.source);
+    } else if (transfer.otherResource) {
+        if (sources.othersLeft(transfer.source)) {
+            sources.drop(transfer.source);
+        } else {
+            download.resourceChanged = true;
+        }
     }
 }
 
@@ -279,8 +285,11 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
             responseCode(whole.handle) == 200 && !refusedForItsForm(whole.headers, whole.version)
                 ? Answer::Accepted
                 : Answer::Refused;
+        if (!whole.headers.encoded && whole.version.contradictedBy(whole.headers.version)) {
+            download.resourceChanged = true;  // the last source left serves another version now
+        }
     }
-    if (whole.answer == Answer::Refused || download.failed) {
+    if (whole.answer == Answer::Refused || wholeCannotSucceed(download)) {
         return 0;
     }
     if (whole.position + length > download.totalSize) {
@@ -362,8 +371,13 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
                 sources.attemptProgressed(&task, source);  // its bytes count as served
             }
             sources.attemptFailed(&task, source);
-            download.backoffFor(source).failed(
-                askedWaitMs(responseCode(easy.get()), transfer.headers));
+            // A request that the download ended (the whole resource or another version came
+            // as an answer) tells nothing of its server: the request that follows such an
+            // answer, the whole resource's, must not wait for a retry step.
+            if (!download.cannotSucceed()) {
+                download.backoffFor(source).failed(
+                    askedWaitMs(responseCode(easy.get()), transfer.headers));
+            }
         }
     }
 }
@@ -413,7 +427,7 @@ void transferWholeResource(DownloadState& download, ConnectionShare* share) {
         if (whole.position > 0) {
             download.sources->attemptProgressed(nullptr, source);
         }
-        if (code == CURLE_OK) {
+        if (code == CURLE_OK || wholeCannotSucceed(download)) {
             return;
         }
         // Bytes it wrote anew count as progress, not those it had to pass over.

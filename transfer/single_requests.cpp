@@ -9,6 +9,7 @@
 
 namespace {
 
+constexpr long kFirstRedirectStatus = 300;
 constexpr long kFirstErrorStatus = 400;
 constexpr long kFirstServerErrorStatus = 500;
 constexpr long kTooManyRequests = 429;
@@ -76,8 +77,10 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, Conne
     if (answer.code == CURLE_OK && isPassingTrouble(answer.status)) {
         answer.code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
     }
-    if (answer.code != CURLE_OK || answer.status >= kFirstErrorStatus) {
-        return answer;  // the length of an error page is not the resource's
+    // Redirections are not followed: the length of their page, like an error page's, is not
+    // the resource's.
+    if (answer.code != CURLE_OK || answer.status >= kFirstRedirectStatus) {
+        return answer;
     }
     curl_off_t length = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);

@@ -22,13 +22,12 @@ struct ResourceInfo {
 };
 
 // The length the server reports for the resource (HEAD) and the validators of that version.
-// No length when no attempt succeeded, the server reported none or 0, or it answered with an
-// error status other than 5xx and 429 (that answer ends the query at once). A 5xx or 429 is a
-// failed attempt, logged with libcurl's code for an error status (22). Logs
-// "Failed to call getFileSize():<code>\n" for every failed attempt; at most five attempts,
-// paced by the length query's steps (and a 503's or 429's Retry-After), none begun and none
-// running past the phase's deadline. With a share, the connection stays open in it for the
-// next request.
+// No length when no attempt succeeded, the server reported none or 0, or it answered with a
+// redirection or an error status other than 5xx and 429 (that answer ends the query at once). A 5xx
+// or 429 is a failed attempt, logged with libcurl's code for an error status (22). Logs "Failed to
+// call getFileSize():<code>\n" for every failed attempt; at most five attempts, paced by the length
+// query's steps (and a 503's or 429's Retry-After), none begun and none running past the phase's
+// deadline. With a share, the connection stays open in it for the next request.
 ResourceInfo queryResource(const std::string& url, ConnectionShare* share = nullptr);
 
 // One attempt of the length query. `code` is libcurl's result (0: an answer came; kNoHandle:

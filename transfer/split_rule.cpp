@@ -8,9 +8,23 @@ bool rateKnown(const RequestPace& pace) {
     return pace.delivering && pace.deliveringMs >= kShortestRateSample && pace.rate >= 0.0;
 }
 
-}  // namespace
+// How much sooner a new request at newRate would end the owner's rest than the owner does;
+// negative when it would not pay (renewPays without its smallest range).
+double replacementGainMs(std::uint64_t ownerLeft, const RequestPace& owner, double newRate,
+                         double startupMs, double wasteAllowance) {
+    const double startup = std::max(startupMs, 1.0);
+    if (!rateKnown(owner) || newRate <= 0.0 || expectedWaste(owner, startup) > wasteAllowance ||
+        owner.deliveringMs < std::max<double>(kShortestRenewSample, 2.0 * startup) ||
+        newRate < kRenewRateFactor * owner.rate) {
+        return -1.0;
+    }
+    const double left = static_cast<double>(ownerLeft);
+    const double ownerEnd = owner.rate > 0.0 ? left / owner.rate : 1e300;
+    const double renewedEnd = startup + left / newRate;
+    return ownerEnd - renewedEnd >= startup ? ownerEnd - renewedEnd : -1.0;
+}
 
-SplitDecision decideSplit(const SplitCase& splitCase) {
+SplitDecision splitInTwo(const SplitCase& splitCase) {
     const std::uint64_t left = splitCase.ownerLeft;
     const double startup = std::max(splitCase.startupMs, 1.0);
     const RequestPace& owner = splitCase.owner;
@@ -49,21 +63,34 @@ SplitDecision decideSplit(const SplitCase& splitCase) {
     return SplitDecision{true, static_cast<std::uint64_t>(keep), gain};
 }
 
+}  // namespace
+
+SplitDecision decideSplit(const SplitCase& splitCase) {
+    const SplitDecision split = splitInTwo(splitCase);
+    if (!splitCase.takerElsewhere || splitCase.ownerLeft == 0) {
+        return split;
+    }
+    const RequestPace& owner = splitCase.owner;
+    const double takeoverGain =
+        replacementGainMs(splitCase.ownerLeft, owner, splitCase.takerLeastRate, splitCase.startupMs,
+                          splitCase.wasteAllowance);
+    // The split ends when the owner has delivered what it keeps.
+    const double splitGain =
+        split.split && owner.rate > 0.0
+            ? static_cast<double>(splitCase.ownerLeft - split.ownerKeeps) / owner.rate
+            : 0.0;
+    if (takeoverGain > 0.0 && takeoverGain > splitGain) {
+        return SplitDecision{true, 0, takeoverGain};
+    }
+    return split;
+}
+
 double expectedWaste(const RequestPace& owner, double startupMs) {
     return owner.rate > 0.0 ? owner.rate * std::max(startupMs, 1.0) : 0.0;
 }
 
 bool renewPays(std::uint64_t ownerLeft, const RequestPace& owner, double newRate, double startupMs,
                double wasteAllowance) {
-    const double startup = std::max(startupMs, 1.0);
-    if (!rateKnown(owner) || newRate <= 0.0 || ownerLeft < kSmallestSplitRange ||
-        expectedWaste(owner, startup) > wasteAllowance ||
-        owner.deliveringMs < std::max<double>(kShortestRenewSample, 2.0 * startup) ||
-        newRate < kRenewRateFactor * owner.rate) {
-        return false;
-    }
-    const double left = static_cast<double>(ownerLeft);
-    const double ownerEnd = owner.rate > 0.0 ? left / owner.rate : 1e300;
-    const double renewedEnd = startup + left / newRate;
-    return ownerEnd - renewedEnd >= startup;
+    return ownerLeft >= kSmallestSplitRange &&
+           replacementGainMs(ownerLeft, owner, newRate, startupMs, wasteAllowance) >= 0.0;
 }

@@ -41,6 +41,10 @@ struct SplitCase {
     // Bytes the download may still throw away: what the server has sent past a cut before
     // the owner's transfer ends there, about the owner's rate times a round trip.
     double wasteAllowance = 0.0;
+    // The new request goes to another source than the owner's, at a rate of at least this much
+    // (negative: unknown).
+    bool takerElsewhere = false;
+    double takerLeastRate = -1.0;
 };
 
 struct SplitDecision {
@@ -56,7 +60,10 @@ struct SplitDecision {
 // has not been given twice a new request's starting time (and at least kShortestLateWait) to
 // deliver its first byte is never judged; one that is late, or has stored nothing since its
 // first byte for that long, keeps half. A rate measured for less than kShortestRateSample is
-// no rate.
+// no rate. When the new request goes to another source, it takes the whole rest (ownerKeeps
+// 0) if a new request for all of it would pay as a renewal does (renewPays, whatever the rest's
+// size) and end sooner than the split: a source that trickles is never left the smallest part,
+// which it would hold long after the others are done.
 SplitDecision decideSplit(const SplitCase& splitCase);
 
 // Whether the owner's request should end and its range be asked for again by a new request,

@@ -25,7 +25,8 @@ struct ProgressCall {
     std::uint32_t done;
 };
 
-// Records every hook call and notices calls that overlap.
+// Records every hook call and notices calls that overlap; with a watched log, also the log's
+// length at every call, that is, while the workers run.
 class RecordingDownloader : public HttpDownloader {
 public:
     void onProgress(std::uint32_t total, std::uint32_t done) override {
@@ -33,11 +34,16 @@ public:
             overlapped = true;
         }
         calls.push_back({total, done});
+        if (!watchedLog.empty()) {
+            logLengths.push_back(readFileBytes(watchedLog).size());
+        }
         inside_ = false;
     }
 
     std::vector<ProgressCall> calls;
     std::atomic<bool> overlapped{false};
+    std::u16string watchedLog;
+    std::vector<std::size_t> logLengths;
 
     // The hook's promises: constant total, a count that never falls, and the end at the total
     // when the download succeeded.
@@ -432,25 +438,31 @@ struct SourcesCase {
     std::uint64_t mirrorGets;   // ... and the mirror
     bool mirrorUnused;          // the mirror gets no ranged request at all
     std::size_t served;         // sources whose bytes are in the file
+    std::string log;            // the log the download wrote
 };
 
 TEST_F(Download, AlternateSources) {
     REQUIRE_TEST_SERVERS();
     const std::uint64_t size = 600000;
+    const std::string failed = "Failed to call getFileSize():";
     const std::vector<SourcesCase> cases = {
-        {"both-healthy", "slow=1000000", "slow=1000000", size, 1, 1, false, 2},
-        {"primary-refuses", "DEAD", "", size, 0, 3, false, 1},
-        {"primary-answers-503", "status=503", "", size, 0, 3, false, 1},
-        {"primary-never-answers", "hang=60", "", size, 0, 3, false, 1},
-        {"primary-stalls-its-ranges", "stall=60", "", size, 0, 3, false, 1},
-        {"mirror-of-another-length", "", "", size + 1, 3, 0, true, 1},
-        {"mirror-answers-503", "", "status=503", size, 3, 0, true, 1},
+        {"both-healthy", "slow=1000000", "slow=1000000", size, 1, 1, false, 2, ""},
+        {"primary-refuses", "DEAD", "", size, 0, 3, false, 1, failed + "7\n"},
+        {"primary-answers-503", "status=503", "", size, 0, 3, false, 1, failed + "22\n"},
+        {"primary-never-answers", "hang=60", "", size, 0, 3, false, 1, failed + "28\n"},
+        {"primary-stalls-its-ranges", "stall=60", "", size, 0, 3, false, 1, ""},
+        {"mirror-of-another-length", "", "", size + 1, 3, 0, true, 1, ""},
+        {"mirror-answers-503", "", "status=503", size, 3, 0, true, 1, failed + "22\n"},
+        // The mirror's own length query fails on a worker while the primary's ranges arrive
+        // for a second more: the failure is logged once the workers have ended.
+        {"mirror-never-answers", "slow=150000", "hang=60", size, 3, 0, true, 1, failed + "28\n"},
     };
     // The stall bound, shortened: a stalled source is left after half a second.
     setTransferLimitsForTest(TransferLimits{30, 60, 500});
     for (const SourcesCase& row : cases) {
         SCOPED_TRACE(row.name);
         RecordingDownloader fresh;
+        fresh.watchedLog = logPathIn(temp.path());
         const std::string primary = uniquePath("/res/" + std::to_string(size)) + "/" + row.name;
         const std::string mirror =
             uniquePath("/res/" + std::to_string(row.mirrorSize)) + "/" + row.name + "-mirror";
@@ -465,6 +477,11 @@ TEST_F(Download, AlternateSources) {
         EXPECT_EQ(readFileBytes(output), patternBytes(0, size));
         fresh.expectProgressContract(static_cast<std::uint32_t>(size), true);
         EXPECT_EQ(fresh.sourcesThatServed(), row.served);
+        // Only the main thread writes the log: never while a block is being stored.
+        EXPECT_EQ(logText(temp), row.log);
+        EXPECT_TRUE(std::all_of(fresh.logLengths.begin(), fresh.logLengths.end(),
+                                [&](std::size_t length) { return length == fresh.logLengths[0]; }));
+        platform::removeFile(fresh.watchedLog);
         const std::vector<LoggedRequest> primaryGets = gets(loggedRequestDetails(primary));
         const std::vector<LoggedRequest> mirrorGets = gets(loggedRequestDetails(mirror));
         EXPECT_GE(primaryGets.size(), row.primaryGets);

@@ -269,11 +269,20 @@ def check_short_bodies(short):
     return check
 
 
+# The product's first retry step: no wait before a retry is shorter than half of it.
+FIRST_RANGE_STEP = 2.0
+
+
 def check_whole_fallback(ctx, manifest_requests, installer_requests):
+    """A 200 to a ranged request is an answer, not a failure: the whole-resource request
+    follows the first ranged one without any retry wait."""
     gets = ranged(installer_requests)
     assert 1 <= len(gets) <= 3
-    assert len(unranged(installer_requests)) == 1
+    whole = unranged(installer_requests)
+    assert len(whole) == 1
     assert len(heads(installer_requests)) == 1
+    waited = whole[0]["time"] - min(r["time"] for r in gets)
+    assert waited < FIRST_RANGE_STEP / 2, waited
 
 
 def check_length_failures(count):
@@ -388,6 +397,14 @@ def check_mirror_unused(ctx, manifest_requests, installer_requests):
     check_split_ranges(ctx, primary)
 
 
+def check_version_change_ends(ctx, manifest_requests, installer_requests):
+    """Every range was asked for the first version; once an answer came from another one,
+    no range is asked for again."""
+    check_if_range(ctx, manifest_requests, installer_requests)
+    assert len(ranged(installer_requests)) <= 5, len(ranged(installer_requests))
+    assert unranged(installer_requests) == []
+
+
 def check_both_sources_served(ctx, manifest_requests, installer_requests):
     primary, mirror = sources_of(installer_requests)
     assert ranged(primary) and ranged(mirror), (primary, mirror)
@@ -444,6 +461,9 @@ def rows():
             requests=check_length_failures(5)),
         Row("installer-410", log=log_size(-2), ran=False, total=None,
             installer_query="status=410", requests=check_no_length),
+        # Redirections are not followed: a 302 gives no length, as a 404 does.
+        Row("installer-302", log=log_size(-2), ran=False, total=None,
+            installer_query="status=302", requests=check_no_length),
         Row("short-body", log=log_size(-4), ran=False, installer_query="short=100",
             short_bounds=True, soak=False, requests=check_short_bodies(100)),
         Row("slow-server", log=None, ran=True, installer_query="slow=2000000",
@@ -512,9 +532,15 @@ def rows():
         Row("ranges-capped-at-64KiB", log=None, ran=True, installer_query="range_cap=65536"),
         Row("unasked-gzip", log=log_size(-4), ran=False, total=None, installer_query="gzip=1",
             short_bounds=True, soak=False, requests=check_ranges_retried(10, fewest=6)),
+        # The file is replaced during the download (ETag and Last-Modified change, the length
+        # stays): an answer, not an outage, so the download ends without paced retries.
         Row("version-change-between-ranges", log=log_size(-4), ran=False,
-            installer_query="etag=1&version_after=2", short_bounds=True, soak=False,
-            requests=check_if_range),
+            installer_query="etag=1&modified=1&version_after=2", short_bounds=True, soak=False,
+            bound=5.0, requests=check_version_change_ends),
+        # ... and from a server that answers such a range with the new version's whole body.
+        Row("version-change-whole-answer", log=log_size(-4), ran=False,
+            installer_query="etag=1&modified=1&version_after=2&if_range=1", short_bounds=True,
+            soak=False, bound=5.0, requests=check_version_change_ends),
         Row("endless-surplus", log=None, ran=True, installer_query="endless=1",
             requests=check_no_surplus_read),
         # Alternate sources: the primary refuses, answers 503, or accepts and never answers;
@@ -531,6 +557,12 @@ def rows():
             requests=check_mirror_unused),
         Row("two-healthy-sources", log=None, ran=True, mirrors=("slow=4000000",),
             installer_query="slow=4000000", requests=check_both_sources_served),
+        # One source trickles at 1 KiB/s, the other is fast: the fast one takes the trickling
+        # ranges over, so the run takes about what the fast source alone does.
+        Row("trickling-mirror", log=None, ran=True, mirrors=("slow=1024",), bound=8.0,
+            requests=check_both_sources_served),
+        Row("trickling-primary", log=None, ran=True, installer_query="slow=1024",
+            mirrors=("",), bound=8.0, requests=check_both_sources_served),
         Row("installer-gopher", log=log_size(1) * 5 + log_size(-2), ran=False, total=None,
             installer="raw", address=lambda base: base.replace("http:", "gopher:") + "/setup",
             requests=check_untouched),

@@ -61,9 +61,13 @@ the client asked for (0 without a Range header) or `*` for any.
     etag=1          HEAD and GET carry ETag "v1"
     etag=file       ... a tag made of the file's modification time and size (as
                     nginx makes it), so that replacing the file changes the tag
+    modified=1      HEAD and GET carry the Last-Modified date of the version served
     version_after=N after the first N GETs the resource is version 2: ETag
-                    "v2" and other bytes (pattern XOR 0x55); If-Range is
-                    ignored, as by a server that does not know it
+                    "v2", a later Last-Modified and other bytes (pattern XOR
+                    0x55); If-Range is ignored, as by a server that does not know it
+    if_range=1      ... unless this is given: a ranged GET whose If-Range names
+                    another version than the one served answers 200 with the whole
+                    body, as HTTP has it
     cut=START:N:TIMES[,...]   first TIMES matching GETs: headers + N body
                     bytes, then TCP reset; later ones are served normally
     drop=START:TIMES[,...]    first TIMES matching GETs: reset, no response
@@ -117,6 +121,7 @@ def _error_body(status):
 ENDLESS_LIMIT = 256 * 1024 * 1024
 FILLER = b"X" * 65536
 _SECOND_VERSION = bytes(b ^ 0x55 for b in range(256))
+_MODIFIED = ("Mon, 03 Jun 2024 10:00:00 GMT", "Tue, 04 Jun 2024 16:30:00 GMT")
 
 
 def _peer_gone(sock):
@@ -292,6 +297,11 @@ class _Handler(BaseHTTPRequestHandler):
         tag = getattr(resource, "etag", None) if faults.file_etag else None
         tag = tag or ('"v2"' if v2 else '"v1"')
         tags = [("ETag", tag)] if faults.etag else []
+        modified = _MODIFIED[1 if v2 else 0]
+        if faults.modified:
+            tags.append(("Last-Modified", modified))
+        asked_version = self.headers.get("If-Range")
+        stale_range = faults.if_range and asked_version not in (None, tag, modified)
         if head:
             self._start(200, 0 if faults.length0 else size, faults.nolength, tags)
             return
@@ -300,7 +310,7 @@ class _Handler(BaseHTTPRequestHandler):
             return
 
         body = _Body(resource, second_version=v2)
-        if rng.kind == "none" or faults.ignore_range:
+        if rng.kind == "none" or faults.ignore_range or stale_range:
             offset, length = 0, size + faults.over
             headers = tags
             status = 200

@@ -6,7 +6,8 @@
 Recognised parameters (unknown ones are ignored):
     status=N  ignore_range=1  wrong_range=1  nolength=1  length0=1
     short=K  over=K  stall=S  stall_after=B  hang=S  slow=BPS  slow_start=START  flip=OFFSET
-    short_declared=K  range_cap=B  gzip=1  endless=1  etag=1|file  version_after=N
+    short_declared=K  range_cap=B  gzip=1  endless=1  etag=1|file  modified=1  version_after=N
+    if_range=1
     cut=START:N:TIMES[,...]   drop=START:TIMES[,...]   headfail=TIMES
     trunc=START:N:TIMES[,...]
     outage=S  outage_at=T  outage_answer=503|429|...|reset  retry_after=TEXT
@@ -38,6 +39,8 @@ class Faults:
     endless: bool = False
     etag: bool = False
     file_etag: bool = False  # etag=file: the tag follows the file's version
+    modified: bool = False  # Last-Modified of the version served
+    if_range: bool = False  # a range whose If-Range names another version gets the whole body
     version_after: int = None
     cut: list = field(default_factory=list)   # [(start or None, n, times)]
     drop: list = field(default_factory=list)  # [(start or None, times)]
@@ -83,7 +86,7 @@ def parse_faults(query):
         elif name == "status":
             f.status = int(value)
         elif name in ("ignore_range", "wrong_range", "nolength", "length0", "gzip", "endless",
-                      "etag"):
+                      "etag", "modified", "if_range"):
             setattr(f, name, _flag(value))
         elif name in ("short", "over", "stall_after", "headfail", "flip"):
             setattr(f, name, _nonneg_int(name, value))

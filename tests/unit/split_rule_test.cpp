@@ -88,6 +88,45 @@ TEST(SplitRule, SplitsOnlyWhenTheNewRequestFinishesItsPartSooner) {
     }
 }
 
+TEST(SplitRule, TakesTheWholeRestOnlyOfAFarSlowerRequestOfAnotherSource) {
+    const double kKiBPerSecondInMiB = 1.0 / 1024;
+    const struct {
+        const char* name;
+        std::uint64_t ownerLeft;
+        RequestPace owner;
+        double takerMiBPerSecond;  // the taker's rate, and the least it has shown
+        bool elsewhere;            // the taker asks another source than the owner's
+        bool split;
+        bool whole;  // the taker takes all that is left
+    } cases[] = {
+        // A trickle's last 80 KiB: too little to split, taken whole from another source only.
+        {"trickle-tail", 80 * 1024, delivering(kKiBPerSecondInMiB), 50, true, true, true},
+        {"trickle-tail-same-source", 80 * 1024, delivering(kKiBPerSecondInMiB), 50, false, false,
+         false},
+        // Rather than leave it the smallest part, which it would hold for a minute.
+        {"trickle-much-left", 1 * kMiB, delivering(kKiBPerSecondInMiB), 50, true, true, true},
+        {"trickle-judged-too-early", 1 * kMiB, delivering(kKiBPerSecondInMiB, 40), 50, true, false,
+         false},
+        // Both working: sharing the rest ends sooner than a new request for all of it.
+        {"comparable-rates", 12 * kMiB, delivering(8), 10, true, true, false},
+        {"twice-as-fast", 12 * kMiB, delivering(4), 9, true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SplitCase splitCase;
+        splitCase.ownerLeft = c.ownerLeft;
+        splitCase.owner = c.owner;
+        splitCase.takerRate = c.takerMiBPerSecond * kMiBPerSecond;
+        splitCase.takerLeastRate = splitCase.takerRate;
+        splitCase.takerElsewhere = c.elsewhere;
+        splitCase.startupMs = 2;
+        splitCase.wasteAllowance = kMiB;
+        const SplitDecision decision = decideSplit(splitCase);
+        EXPECT_EQ(decision.split, c.split);
+        EXPECT_EQ(decision.split && decision.ownerKeeps == 0, c.whole);
+    }
+}
+
 TEST(SplitRule, RenewsOnlyARequestFarSlowerThanOthersOnceItsPaceIsKnown) {
     const struct {
         const char* name;
