@@ -75,8 +75,9 @@ ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64,
 // The installer for the machine that the probes describe, asked in this order and only as far
 // as the choice needs: isWow64, isNt6OrLater, under WOW64 the native machine, and on ARM64
 // without an ARM64 address whether x64 programs run. Anything but ARM64 chooses by the first
-// two alone. ARM64 (always Windows 10 or later) takes the ARM64 address, else the 64-bit TLS
-// one where x64 programs run, else the 32-bit TLS one, which runs on every ARM64 Windows.
+// two alone. ARM64 (always Windows 10 or later) takes the ARM64 address (an empty one counts as
+// none), else the 64-bit TLS one where x64 programs surely run, else the 32-bit TLS one, which
+// runs on every ARM64 Windows.
 ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, const MachineProbes& probes);
 
 // Looks the four address keys up in the manifest text, in order, each with its digest and
