@@ -13,6 +13,7 @@
 
 const char* const kInstallerAddressKeys[4] = {"URL_64BIT_SETUP", "URL_32BIT_SETUP",
                                               "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL"};
+const char* const kArm64AddressKey = "URL_ARM64_SETUP_SSL";
 
 namespace {
 
@@ -32,6 +33,30 @@ Slot slotForMachine(bool wow64, bool nt6OrLater) {
     }
     return nt6OrLater ? Slot{"URL_32BIT_SETUP_SSL", &A::tls32, &A::tls32Digest, &A::tls32Mirrors}
                       : Slot{"URL_32BIT_SETUP", &A::plain32, &A::plain32Digest, &A::plain32Mirrors};
+}
+
+Slot arm64Slot() {
+    using A = InstallerAddresses;
+    return Slot{kArm64AddressKey, &A::arm64, &A::arm64Digest, &A::arm64Mirrors};
+}
+
+Slot slotForMachine(const InstallerAddresses& addresses, const MachineProbes& probes) {
+    const bool wow64 = probes.isWow64();
+    const bool nt6OrLater = probes.isNt6OrLater() != 0;
+    // A 32-bit x86 program runs under WOW64 on ARM64 Windows too, emulated, where an x64
+    // installer starts only if x64 programs are emulated as well (not before Windows 11).
+    if (!wow64 || probes.nativeMachine() != platform::NativeMachine::Arm64) {
+        return slotForMachine(wow64, nt6OrLater);
+    }
+    if (!addresses.arm64.empty()) {
+        return arm64Slot();
+    }
+    return slotForMachine(probes.canRunX64Programs() == platform::Answer::Yes, true);
+}
+
+ChosenInstaller installerIn(const InstallerAddresses& addresses, const Slot& slot) {
+    return ChosenInstaller{addresses.*slot.address, addresses.*slot.digest,
+                           addresses.*slot.mirrors};
 }
 
 bool hasWebScheme(const std::string& address) {
@@ -57,9 +82,11 @@ const std::string& chooseInstallerAddress(const InstallerAddresses& addresses, b
 }
 
 ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, bool wow64, bool nt6OrLater) {
-    const Slot slot = slotForMachine(wow64, nt6OrLater);
-    return ChosenInstaller{addresses.*slot.address, addresses.*slot.digest,
-                           addresses.*slot.mirrors};
+    return installerIn(addresses, slotForMachine(wow64, nt6OrLater));
+}
+
+ChosenInstaller chooseInstaller(const InstallerAddresses& addresses, const MachineProbes& probes) {
+    return installerIn(addresses, slotForMachine(addresses, probes));
 }
 
 std::string mirrorKey(const std::string& addressKey, int number) {
@@ -94,47 +121,48 @@ std::vector<std::string> usableMirrors(const std::string& address,
 
 namespace {
 
-// Looks the keys up in order and stops at the first one missing, which it logs.
-bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
-    struct Key {
-        const char* name;
-        const char* missingMessage;
-        std::string* value;
-        const char* digestName;
-        std::optional<std::string>* digest;
-        std::vector<std::string>* mirrors;
-    };
-    const Key keys[] = {
-        {"URL_64BIT_SETUP", "Failed to get URL_64BIT_SETUP.", &addresses.plain64,
-         "SHA256_64BIT_SETUP", &addresses.plain64Digest, &addresses.plain64Mirrors},
-        {"URL_32BIT_SETUP", "Failed to get URL_32BIT_SETUP.", &addresses.plain32,
-         "SHA256_32BIT_SETUP", &addresses.plain32Digest, &addresses.plain32Mirrors},
-        {"URL_64BIT_SETUP_SSL", "Failed to get URL_64BIT_SETUP_SSL.", &addresses.tls64,
-         "SHA256_64BIT_SETUP_SSL", &addresses.tls64Digest, &addresses.tls64Mirrors},
-        {"URL_32BIT_SETUP_SSL", "Failed to get URL_32BIT_SETUP_SSL.", &addresses.tls32,
-         "SHA256_32BIT_SETUP_SSL", &addresses.tls32Digest, &addresses.tls32Mirrors},
-    };
-    for (const Key& key : keys) {
-        if (!getManifestValue(manifest, key.name, *key.value)) {
-            writeLog(key.missingMessage);
-            return false;
-        }
-        // An address is never paired with a digest from another manifest text.
-        std::string digest;
-        *key.digest = getManifestValue(manifest, key.digestName, digest)
-                          ? std::optional<std::string>(digest)
-                          : std::nullopt;
-        // Nor with alternates from another text.
-        key.mirrors->clear();
-        for (int number = 1; number <= kMaxMirrors; ++number) {
-            std::string mirror;
-            if (getManifestValue(manifest, mirrorKey(key.name, number).c_str(), mirror)) {
-                key.mirrors->push_back(mirror);
-            }
+// The digest and the alternates of an address, from the text the address was read from: an
+// address is never paired with another text's.
+void readCompanions(const std::string& manifest, const Slot& slot, InstallerAddresses& addresses) {
+    const std::string digestKey = "SHA256_" + std::string(slot.key).substr(4);
+    std::string digest;
+    addresses.*slot.digest = getManifestValue(manifest, digestKey.c_str(), digest)
+                                 ? std::optional<std::string>(digest)
+                                 : std::nullopt;
+    std::vector<std::string>& mirrors = addresses.*slot.mirrors;
+    mirrors.clear();
+    for (int number = 1; number <= kMaxMirrors; ++number) {
+        std::string mirror;
+        if (getManifestValue(manifest, mirrorKey(slot.key, number).c_str(), mirror)) {
+            mirrors.push_back(mirror);
         }
     }
+}
+
+}  // namespace
+
+bool readInstallerAddresses(const std::string& manifest, InstallerAddresses& addresses) {
+    // URL_64BIT_SETUP, URL_32BIT_SETUP, URL_64BIT_SETUP_SSL, URL_32BIT_SETUP_SSL.
+    const Slot slots[] = {slotForMachine(true, false), slotForMachine(false, false),
+                          slotForMachine(true, true), slotForMachine(false, true)};
+    for (const Slot& slot : slots) {
+        if (!getManifestValue(manifest, slot.key, addresses.*slot.address)) {
+            writeLog(("Failed to get " + std::string(slot.key) + ".").c_str());
+            return false;
+        }
+        readCompanions(manifest, slot, addresses);
+    }
+    // Optional, and read last, so that a manifest without it is read, logged and fetched again
+    // exactly as before it existed.
+    const Slot arm64 = arm64Slot();
+    if (!getManifestValue(manifest, arm64.key, addresses.arm64)) {
+        addresses.arm64.clear();
+    }
+    readCompanions(manifest, arm64, addresses);
     return true;
 }
+
+namespace {
 
 // The text whose keys may be read: the whole answer, or with a required signature only the
 // bytes that a known key signed. False (logged) when no known key signed the answer.
@@ -153,7 +181,8 @@ bool readableManifest(const std::string& answer, const ManifestTrust& trust, std
 }  // namespace
 
 InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
-                                           const ManifestTrust& trust) {
+                                           const ManifestTrust& trust,
+                                           const MachineProbes& probes) {
     InstallerAddresses addresses;
     // One sequence of waits over every fetch's attempts, under the manifest phase's deadline:
     // a fetch that failed, or an answer without this machine's address (a captive portal's
@@ -173,21 +202,19 @@ InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
             pacer.failed();
             continue;
         }
-        if (readAllKeys(manifest, addresses)) {
+        if (readInstallerAddresses(manifest, addresses)) {
             break;
         }
-        if (chooseInstallerAddress(addresses, platform::isWow64(), platform::isNt6OrLater() != 0)
-                .empty()) {
+        if (chooseInstaller(addresses, probes).address.empty()) {
             pacer.failed();
         }
     }
     return addresses;
 }
 
-ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses) {
-    const bool wow64 = platform::isWow64();
-    const bool nt6OrLater = platform::isNt6OrLater() != 0;
-    ChosenInstaller chosen = chooseInstaller(addresses, wow64, nt6OrLater);
+ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses,
+                                        const MachineProbes& probes) {
+    ChosenInstaller chosen = chooseInstaller(addresses, probes);
     if (chosen.address.empty()) {
         writeLog("Failed to get the url of setup.");
     }

@@ -121,7 +121,10 @@ std::string reportJson(const DeploymentReport& report) {
         const MachineReport& machine = report.machines[i];
         out += i == 0 ? "\n  " : ",\n  ";
         out += "{\"label\": " + jsonString(machine.label) +
-               ", \"bits\": " + (machine.wow64 ? "64" : "32") +
+               ", \"bits\": " + (machine.wow64 ? "64" : "32") + ", \"machine\": " +
+               (machine.arm64   ? "\"arm64\""
+                : machine.wow64 ? "\"x64\""
+                                : "\"x86\"") +
                ", \"vistaOrLater\": " + (machine.nt6OrLater ? "true" : "false") +
                ", \"key\": " + jsonString(machine.key) +
                ", \"address\": " + jsonString(machine.address) +

@@ -58,7 +58,7 @@ CheckItem signatureItem(const std::string& manifest, const CheckSettings& settin
 }
 
 // The downloader reads the keys in order and stops at the first one missing: keys after it
-// stay unread, so their machines get no address.
+// stay unread, so their machines get no address. URL_ARM64_SETUP_SSL comes after the four.
 struct KeyLookup {
     bool found = false;
     std::string value;
@@ -68,7 +68,10 @@ struct KeyLookup {
 std::map<std::string, KeyLookup> lookUpAddresses(const std::string& text) {
     std::map<std::string, KeyLookup> lookups;
     std::string stoppedAt;
-    for (const char* key : kInstallerAddressKeys) {
+    std::vector<const char*> keys(std::begin(kInstallerAddressKeys),
+                                  std::end(kInstallerAddressKeys));
+    keys.push_back(kArm64AddressKey);
+    for (const char* key : keys) {
         KeyLookup& lookup = lookups[key];
         if (!stoppedAt.empty()) {
             lookup.missingBefore = stoppedAt;
@@ -80,6 +83,13 @@ std::map<std::string, KeyLookup> lookUpAddresses(const std::string& text) {
         }
     }
     return lookups;
+}
+
+// ARM64 machines have a row of their own where the manifest names a native installer for them
+// (an empty entry is passed over: they take the x64 or x86 rows' addresses then).
+bool namesArm64Installer(const std::string& text) {
+    std::string value;
+    return getManifestValue(text, kArm64AddressKey, value) && !value.empty();
 }
 
 std::string downloadFailure(int result) {
@@ -429,16 +439,23 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
     addresses.tls64 = lookups.at("URL_64BIT_SETUP_SSL").value;
     addresses.tls32 = lookups.at("URL_32BIT_SETUP_SSL").value;
 
-    const struct {
+    addresses.arm64 = lookups.at(kArm64AddressKey).value;
+
+    struct Kind {
         const char* label;
         bool wow64;
         bool nt6OrLater;
-    } kinds[] = {
-        {"64-bit, Vista or later", true, true},
-        {"64-bit, before Vista", true, false},
-        {"32-bit, Vista or later", false, true},
-        {"32-bit, before Vista", false, false},
+        bool arm64;
     };
+    std::vector<Kind> kinds = {
+        {"64-bit, Vista or later", true, true, false},
+        {"64-bit, before Vista", true, false, false},
+        {"32-bit, Vista or later", false, true, false},
+        {"32-bit, before Vista", false, false, false},
+    };
+    if (namesArm64Installer(text)) {
+        kinds.push_back({"ARM64 (Windows 10, 11)", true, true, true});
+    }
     AddressProber prober(settings.workDirectory, settings.download, observer);
     std::map<std::string, std::u16string> fileNames;
     std::map<std::string, const AddressFacts*> factsByKey;
@@ -447,8 +464,10 @@ DeploymentReport checkDeployment(const std::string& manifestUrl, const std::stri
         row.label = kind.label;
         row.wow64 = kind.wow64;
         row.nt6OrLater = kind.nt6OrLater;
-        row.key = installerAddressKey(kind.wow64, kind.nt6OrLater);
-        row.address = chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
+        row.arm64 = kind.arm64;
+        row.key = kind.arm64 ? kArm64AddressKey : installerAddressKey(kind.wow64, kind.nt6OrLater);
+        row.address = kind.arm64 ? addresses.arm64
+                                 : chooseInstallerAddress(addresses, kind.wow64, kind.nt6OrLater);
         row.items.push_back(report.signature);
         const std::optional<std::u16string> name = judgeAddress(row, lookups.at(row.key));
         if (name) {

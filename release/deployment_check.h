@@ -24,6 +24,7 @@ struct MachineReport {
     std::string label;  // "64-bit, Vista or later"
     bool wow64 = false;
     bool nt6OrLater = false;
+    bool arm64 = false;   // ARM64 Windows, which takes URL_ARM64_SETUP_SSL
     std::string key;      // the address key this machine reads
     std::string address;  // its value, empty when not read
     std::vector<CheckItem> items;
@@ -36,7 +37,9 @@ struct MachineReport {
 struct DeploymentReport {
     std::string manifestUrl;
     CheckItem signature;
-    std::vector<MachineReport> machines;  // in the order of the downloader's address table
+    // In the order of the downloader's address table, then ARM64 where the manifest names its
+    // installer.
+    std::vector<MachineReport> machines;
 
     bool allInstall() const;
     bool allAlternatesSound() const;

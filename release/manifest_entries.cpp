@@ -1,5 +1,7 @@
 #include "release/manifest_entries.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "support/manifest_lookup.h"
@@ -37,20 +39,24 @@ std::string lineEndingOf(const std::string& text) {
     return pos + 1 < text.size() && text[pos + 1] == '\n' ? "\r\n" : "\r";
 }
 
+// The four keys every manifest holds, and the optional ARM64 one.
+std::vector<std::string> allAddressKeys() {
+    std::vector<std::string> keys(std::begin(kInstallerAddressKeys),
+                                  std::end(kInstallerAddressKeys));
+    keys.push_back(kArm64AddressKey);
+    return keys;
+}
+
 }  // namespace
 
 bool isAddressKey(const std::string& key) {
-    for (const char* address : kInstallerAddressKeys) {
-        if (key == address) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<std::string> keys = allAddressKeys();
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
 bool looksLikeMirrorKey(const std::string& key) {
-    for (const char* address : kInstallerAddressKeys) {
-        const std::string prefix = std::string(address) + "_MIRROR";
+    for (const std::string& address : allAddressKeys()) {
+        const std::string prefix = address + "_MIRROR";
         if (key.compare(0, prefix.size(), prefix) == 0) {
             return true;
         }
@@ -59,7 +65,7 @@ bool looksLikeMirrorKey(const std::string& key) {
 }
 
 bool isMirrorKey(const std::string& key) {
-    for (const char* address : kInstallerAddressKeys) {
+    for (const std::string& address : allAddressKeys()) {
         for (int number = 1; number <= kMaxMirrors; ++number) {
             if (key == mirrorKey(address, number)) {
                 return true;
@@ -153,7 +159,9 @@ std::string manifestProblem(const std::string& text) {
         const ManifestLine& line = lines[index];
         const std::string where = " (line " + std::to_string(index + 1) + ")";
         if (isAddressKey(key) && valueOf(text, line).empty()) {
-            return key + " is empty" + where + "; the downloader would install nothing there";
+            return key + " is empty" + where +
+                   (key == kArm64AddressKey ? "; leave it out where there is no ARM64 installer"
+                                            : "; the downloader would install nothing there");
         }
         if (looksLikeMirrorKey(key) && !isMirrorKey(key)) {
             return key + where + ": alternates are numbered 1 to " + std::to_string(kMaxMirrors) +
@@ -218,6 +226,14 @@ bool prepareForSigning(const std::string& manifest, const std::vector<DigestEntr
     problem = manifestProblem(text);
     if (!problem.empty()) {
         return false;
+    }
+    for (const DigestEntry& digest : digests) {
+        std::string address;
+        if (!getManifestValue(text, digest.addressKey.c_str(), address)) {
+            problem =
+                "an installer is given for " + digest.addressKey + ", which the manifest lacks";
+            return false;
+        }
     }
     const std::string ending = lineEndingOf(text);
     for (const DigestEntry& digest : digests) {

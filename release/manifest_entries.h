@@ -10,6 +10,7 @@
 
 #include "driver/installer_address.h"
 
+// One of the four address keys, or the optional URL_ARM64_SETUP_SSL.
 bool isAddressKey(const std::string& key);
 
 // "URL_64BIT_SETUP_MIRROR1".."_MIRROR8": an alternate of an address key. `looksLikeMirrorKey`
@@ -35,16 +36,16 @@ struct ManifestLine {
 std::vector<ManifestLine> manifestLines(const std::string& text);
 
 // Why the text cannot be published as a manifest, in one sentence; empty when it can. Checks
-// that the four address keys are present, each key once, each at the start of its line, that
-// the downloader's lookup reads every entry's value from that very line, and that every
-// alternate address (..._MIRROR1 to _MIRROR8) is one the downloader would use.
+// that the four address keys are present (URL_ARM64_SETUP_SSL may be), each key once, each at the
+// start of its line, that the downloader's lookup reads every entry's value from that very line,
+// and that every alternate address (..._MIRROR1 to _MIRROR8) is one the downloader would use.
 std::string manifestProblem(const std::string& text);
 
 // Why the bytes are not acceptable as a manifest text at all (not UTF-8, a NUL byte), or empty.
 std::string manifestEncodingProblem(const std::string& bytes);
 
 struct DigestEntry {
-    std::string addressKey;  // one of kInstallerAddressKeys
+    std::string addressKey;  // an address key
     std::string hex;         // 64 lower-case hexadecimal digits
 };
 

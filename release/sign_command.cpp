@@ -10,8 +10,8 @@ namespace {
 
 const char kUsage[] =
     "usage: release-tool sign --key PRIVATE MANIFEST [--installer KEY=FILE]...\n"
-    "       KEY is URL_64BIT_SETUP, URL_32BIT_SETUP, URL_64BIT_SETUP_SSL or "
-    "URL_32BIT_SETUP_SSL\n";
+    "       KEY is URL_64BIT_SETUP, URL_32BIT_SETUP, URL_64BIT_SETUP_SSL, "
+    "URL_32BIT_SETUP_SSL or URL_ARM64_SETUP_SSL\n";
 
 struct SignRequest {
     std::string keyPath;
@@ -42,7 +42,7 @@ std::string parseSignArguments(const std::vector<std::string>& arguments, SignRe
                 return "--installer needs KEY=FILE, not \"" + value + "\"";
             }
             if (!isAddressKey(key)) {
-                return "\"" + key + "\" is not one of the four address keys";
+                return "\"" + key + "\" is not one of the address keys";
             }
             for (const auto& installer : request.installers) {
                 if (installer.first == key) {

@@ -364,6 +364,19 @@ bool isWow64();
 // 1 when the Windows major version is 6 or later, else 0 (POSIX: always 1).
 int isNt6OrLater();
 
+// The processor the system itself runs on, whatever this process is compiled for.
+enum class NativeMachine { Unknown, X86, Amd64, Arm64, Other };
+// Windows: the native machine that IsWow64Process2 reports (looked up at run time: Windows 10
+// 1511 and later have it), Unknown without it or when it fails. POSIX: Unknown, so that the
+// native build chooses as on Windows without the probe.
+NativeMachine nativeMachine();
+
+enum class Answer { Yes, No, Unknown };
+// Whether x64 programs run in user mode here. Windows: GetMachineTypeAttributes for AMD64
+// (looked up at run time: Windows 11 and later have it), Unknown without it or when it fails.
+// POSIX: Unknown.
+Answer canRunX64Programs();
+
 // ---------------------------------------------------------------------------------------------
 // Proxies
 

@@ -890,6 +890,14 @@ int isNt6OrLater() {
     return 1;
 }
 
+NativeMachine nativeMachine() {
+    return NativeMachine::Unknown;
+}
+
+Answer canRunX64Programs() {
+    return Answer::Unknown;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Proxies
 

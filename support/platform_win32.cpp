@@ -88,6 +88,21 @@ using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 // Looked up afresh on every isWow64 call: XP before SP2 has no such export.
 IsWow64ProcessFunction isWow64ProcessEntry = nullptr;
 
+// Windows 10 1511 and Windows 11 additions, named here since the XP headers do not declare them.
+using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+using GetMachineTypeAttributesFunction = HRESULT(WINAPI*)(USHORT, int*);
+constexpr USHORT kMachineI386 = 0x014C;
+constexpr USHORT kMachineAmd64 = 0x8664;
+constexpr USHORT kMachineArm64 = 0xAA64;
+constexpr int kMachineUserEnabled = 0x1;  // MACHINE_ATTRIBUTES: runs user-mode programs
+
+template <typename Function>
+Function kernel32Entry(const char* name) {
+    // Through void(*)() because GCC warns about a direct cast between unrelated function types.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32"), name)));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -993,6 +1008,34 @@ int isNt6OrLater() {
     GetVersionExA(&version);
 #pragma GCC diagnostic pop
     return version.dwMajorVersion >= 6 ? 1 : 0;
+}
+
+NativeMachine nativeMachine() {
+    const auto entry = kernel32Entry<IsWow64Process2Function>("IsWow64Process2");
+    USHORT processMachine = 0;
+    USHORT native = 0;
+    if (entry == nullptr || !entry(GetCurrentProcess(), &processMachine, &native)) {
+        return NativeMachine::Unknown;
+    }
+    switch (native) {
+        case kMachineI386:
+            return NativeMachine::X86;
+        case kMachineAmd64:
+            return NativeMachine::Amd64;
+        case kMachineArm64:
+            return NativeMachine::Arm64;
+        default:
+            return NativeMachine::Other;
+    }
+}
+
+Answer canRunX64Programs() {
+    const auto entry = kernel32Entry<GetMachineTypeAttributesFunction>("GetMachineTypeAttributes");
+    int attributes = 0;
+    if (entry == nullptr || FAILED(entry(kMachineAmd64, &attributes))) {
+        return Answer::Unknown;
+    }
+    return (attributes & kMachineUserEnabled) != 0 ? Answer::Yes : Answer::No;
 }
 
 // ---------------------------------------------------------------------------------------------

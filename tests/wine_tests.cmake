@@ -17,6 +17,7 @@ add_windows_imports_test(downloader)
 add_windows_imports_test(downloader-signed)
 # The test build has no resources, hence no manifest; its imports must be as safe.
 add_windows_imports_test(downloader-short-bounds --no-admin-manifest)
+add_windows_imports_test(downloader-arm64 --no-admin-manifest)
 
 # Libraries planted beside downloader.exe and in its current directory never run: a whole job
 # under Wine with their names set native-first, in tests/e2e/test_planted_libraries.py (part of

@@ -152,7 +152,8 @@ class WineTarget(Target):
         lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Environment]",
                  '"TEMP"=' + reg_string(self.windows_path(self.temp)),
                  '"TMP"=' + reg_string(self.windows_path(self.temp)), ""]
-        for program in ("downloader.exe", "downloader-short-bounds.exe", "downloader-signed.exe"):
+        for program in ("downloader.exe", "downloader-short-bounds.exe", "downloader-signed.exe",
+                        "downloader-arm64.exe"):
             key = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\" + program
             lines += ["[%s]" % key]
             if self.version:

@@ -1,10 +1,15 @@
 """Fetching the setup manifest and choosing the installer address for the machine."""
 
+import os
 from urllib.parse import unquote_to_bytes
 
 import pytest
 
+from targets import read_record
+
 KEYS = ("URL_64BIT_SETUP", "URL_32BIT_SETUP", "URL_64BIT_SETUP_SSL", "URL_32BIT_SETUP_SSL")
+# Optional, read after the four: the native installer of ARM64 Windows.
+ARM64_KEY = "URL_ARM64_SETUP_SSL"
 LOG_NO_URL = b"Failed to get the url of setup."
 # The 16-byte "installers" below are no programs.
 LOG_NOT_STARTED = b"Failed to start the setup file.\n"
@@ -42,25 +47,51 @@ def key_path(unique, key):
     return b"/res/16/%s/%s.exe" % (unique.encode(), key.encode())
 
 
-def run_with_manifest(target, servers, unique, text, query="", program="downloader"):
+def run_with_manifest(target, servers, unique, text, query="", program="downloader",
+                      path="C:\\App"):
     servers.publish("%s.txt" % unique, text)
     manifest_path = "/file/%s.txt" % unique
     temp = target.fresh_temp_dir()
     address = servers.fault.url(manifest_path + ("?" + query if query else ""))
-    result = target.run(["/URL:" + address, "/PATH:C:\\App", "/SILENT"], temp, program=program)
+    result = target.run(["/URL:" + address, "/PATH:" + path, "/SILENT"], temp, program=program)
     return result, servers.fault.requests(manifest_path)
 
 
-def test_complete_manifest_costs_one_fetch(target, servers, unique):
-    result, fetches = run_with_manifest(target, servers, unique, manifest_for(servers, unique))
+# downloader-arm64 answers its machine probes as Windows 10 on ARM64, where x64 programs do not
+# run: the ARM64 installer when the manifest names one, else the 32-bit one.
+@pytest.mark.parametrize("arm64_key", [False, True], ids=["four-keys", "arm64-key"])
+@pytest.mark.parametrize("program", ["downloader", "downloader-arm64"])
+def test_complete_manifest_costs_one_fetch_and_installs(target, servers, unique, program,
+                                                         arm64_key):
+    """Each key names a real installer of its own; the one that ran tells the choice."""
+    keys = KEYS + ((ARM64_KEY,) if arm64_key else ())
+    installer = "/%s/%%s/setup%s" % (unique, target.exe_suffix)
+    for key in keys:
+        servers.publish_copy(installer[1:] % key, target.installer_binary())
+    text = "".join("%s=%s\r\n" % (key, servers.fault.url("/file" + installer % key))
+                   for key in keys)
+    directory = os.path.join(target.work, "Program Files", unique)
+    os.makedirs(directory)
+    result, fetches = run_with_manifest(target, servers, unique, text, program=program,
+                                        path=target.windows_path(directory))
     assert result.returncode == 0
     assert len(fetches) == 1
-    assert result.log == LOG_NOT_STARTED
-    assert chosen_keys(servers, unique) == {expected_key(target)}
+    assert result.log is None
+    assert read_record(directory)[1:3] == ["/SILENT", "/DIR=" + target.windows_path(directory)]
+    if program == "downloader":
+        expected = expected_key(target)
+    else:
+        expected = ARM64_KEY if arm64_key else "URL_32BIT_SETUP_SSL"
+    asked = {r["path"].split("/")[3] for r in servers.fault.requests("/file/%s/" % unique)}
+    assert asked == {expected}
 
 
-def test_manifest_without_the_32bit_tls_key(target, servers, unique):
-    text = manifest_for(servers, unique, keys=KEYS[:3], line_end="\n")
+@pytest.mark.parametrize("arm64_key", [False, True], ids=["three-keys", "arm64-key-after"])
+def test_manifest_without_the_32bit_tls_key(target, servers, unique, arm64_key):
+    """Read only after the four, the ARM64 key changes nothing here: the rounds, the log and
+    the choice are those of a manifest without it."""
+    keys = KEYS[:3] + ((ARM64_KEY,) if arm64_key else ())
+    text = manifest_for(servers, unique, keys=keys, line_end="\n")
     # Where the missing key is this machine's, the rounds are paced: the short schedule's build.
     result, fetches = run_with_manifest(target, servers, unique, text,
                                         program="downloader-short-bounds")

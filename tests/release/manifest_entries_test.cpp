@@ -16,6 +16,7 @@ const std::string kDigestB(64, 'b');
 TEST(ManifestEntries, DigestKeysFollowTheAddressKeys) {
     EXPECT_EQ(digestKeyFor("URL_64BIT_SETUP"), "SHA256_64BIT_SETUP");
     EXPECT_EQ(digestKeyFor("URL_32BIT_SETUP_SSL"), "SHA256_32BIT_SETUP_SSL");
+    EXPECT_EQ(digestKeyFor("URL_ARM64_SETUP_SSL"), "SHA256_ARM64_SETUP_SSL");
     EXPECT_EQ(digestKeyFor("URL_16BIT_SETUP"), "");
 }
 
@@ -24,6 +25,7 @@ TEST(ManifestEntries, SigningRefusesWhatTheDownloaderWouldMisread) {
         const char* what;
         std::string manifest;
         const char* reason;
+        std::vector<DigestEntry> digests;
     } cases[] = {
         {"missing key", kEntries.substr(0, kEntries.rfind("URL_32BIT_SETUP_SSL")),
          "lacks URL_32BIT_SETUP_SSL"},
@@ -63,11 +65,21 @@ TEST(ManifestEntries, SigningRefusesWhatTheDownloaderWouldMisread) {
          "the downloader would read URL_64BIT_SETUP_MIRROR1 from line 1"},
         {"malformed digest that no --installer replaces", kEntries + "SHA256_32BIT_SETUP=nothex\n",
          "SHA256_32BIT_SETUP on line 5 is not 64 hexadecimal digits"},
+        {"empty ARM64 address", kEntries + "URL_ARM64_SETUP_SSL=\n",
+         "URL_ARM64_SETUP_SSL is empty (line 5); leave it out"},
+        {"ARM64 alternate of another scheme",
+         kEntries +
+             "URL_ARM64_SETUP_SSL=https://m/arm.exe\nURL_ARM64_SETUP_SSL_MIRROR1=ftp://n/a\n",
+         "URL_ARM64_SETUP_SSL_MIRROR1 (line 6): the address is neither http nor https"},
+        {"ARM64 installer for a manifest without its address",
+         kEntries,
+         "an installer is given for URL_ARM64_SETUP_SSL, which the manifest lacks",
+         {{"URL_ARM64_SETUP_SSL", kDigestA}}},
     };
     for (const auto& c : cases) {
         std::string signedText = "untouched";
         std::string problem;
-        EXPECT_FALSE(prepareForSigning(c.manifest, {}, signedText, problem)) << c.what;
+        EXPECT_FALSE(prepareForSigning(c.manifest, c.digests, signedText, problem)) << c.what;
         EXPECT_NE(problem.find(c.reason), std::string::npos) << c.what << ": " << problem;
         EXPECT_EQ(signedText, "untouched") << c.what;
     }
@@ -107,6 +119,14 @@ TEST(ManifestEntries, SigningPreparesTheSignedText) {
          kEntries +
              "URL_64BIT_SETUP_MIRROR1=http://n/a64.exe\nURL_64BIT_SETUP_MIRROR8=http://o/a.exe\n" +
              "SHA256_64BIT_SETUP=" + kDigestA + "\n"},
+        {"an ARM64 address with an alternate and its digest",
+         kEntries + "URL_ARM64_SETUP_SSL=https://m/arm.exe\nURL_ARM64_SETUP_SSL_MIRROR2=http://n/"
+                    "arm.exe\n",
+         {{"URL_ARM64_SETUP_SSL", kDigestB}},
+         kEntries +
+             "URL_ARM64_SETUP_SSL=https://m/arm.exe\nURL_ARM64_SETUP_SSL_MIRROR2=http://n/"
+             "arm.exe\n" +
+             "SHA256_ARM64_SETUP_SSL=" + kDigestB + "\n"},
     };
     for (const auto& c : cases) {
         std::string signedText;

@@ -17,7 +17,9 @@ ROWS = {  # address key -> (bits, Vista or later), the downloader's address tabl
     "URL_64BIT_SETUP": (64, False),
     "URL_32BIT_SETUP_SSL": (32, True),
     "URL_32BIT_SETUP": (32, False),
+    "URL_ARM64_SETUP_SSL": (64, True),  # where the manifest names a native ARM64 installer
 }
+ARM64 = "URL_ARM64_SETUP_SSL"
 TEST_KEY = os.path.join(KEYS, "test-signing-key.pem")
 TEST_PUBLIC = os.path.join(KEYS, "test-signing-key.pub.pem")
 OTHER_KEY = os.path.join(KEYS, "other-key.pem")
@@ -48,7 +50,7 @@ class Deployment:
     """Two installers published on nginx under a directory of the test's own, and a manifest
     naming them: plain addresses for the rows before Vista, TLS ones after."""
 
-    def __init__(self, servers, name):
+    def __init__(self, servers, name, arm64=False):
         self.files, self.fault, self.nginx = servers
         self.name = name
         os.makedirs(os.path.join(self.files, name), exist_ok=True)
@@ -56,6 +58,8 @@ class Deployment:
             "setup64.exe": os.urandom(300_000),
             "setup32.exe": os.urandom(200_001),
         }
+        if arm64:
+            self.installers["setuparm64.exe"] = os.urandom(250_000)
         for file_name, data in self.installers.items():
             self.publish(file_name, data)
         self.addresses = {
@@ -64,6 +68,8 @@ class Deployment:
             "URL_64BIT_SETUP_SSL": self.nginx.https_url("/%s/setup64.exe" % name),
             "URL_32BIT_SETUP_SSL": self.nginx.https_url("/%s/setup32.exe" % name),
         }
+        if arm64:
+            self.addresses[ARM64] = self.nginx.https_url("/%s/setuparm64.exe" % name)
         self.mirrors = {}  # URL_..._MIRRORn -> address
 
     def path(self, file_name):
@@ -116,6 +122,7 @@ def failing(report):
     rows = {}
     for machine in report["machines"]:
         assert ROWS[machine["key"]] == (machine["bits"], machine["vistaOrLater"])
+        assert (machine["machine"] == "arm64") == (machine["key"] == ARM64)
         failed = sorted({c["check"] for c in machine["checks"]
                          if c["status"] == "fail" and not c.get("alternate")})
         assert machine["installs"] == (not failed)
@@ -192,7 +199,9 @@ def test_bad_inputs_give_one_line_errors_and_write_nothing(tool, servers, tmp_pa
         (["sign", "--key", TEST_KEY, good, "--installer", "URL_64BIT_SETUP=" + str(nowhere)], 1,
          "cannot read the installer"),
         (["sign", "--key", TEST_KEY, good, "--installer", "SHA256_64BIT_SETUP=x"], 2,
-         "not one of the four address keys"),
+         "not one of the address keys"),
+        (["sign", "--key", TEST_KEY, good, "--installer", ARM64 + "=" + good], 1,
+         "an installer is given for URL_ARM64_SETUP_SSL, which the manifest lacks"),
         (["sign", good], 2, "--key PRIVATE is required"),
         (["check", url, "--keys", nowhere], 1, "cannot read the public keys"),
         (["check", url, "--keys", TEST_KEY], 1, "not an Ed25519 public key"),
@@ -216,12 +225,13 @@ def test_bad_inputs_give_one_line_errors_and_write_nothing(tool, servers, tmp_pa
     assert os.listdir(tool.temp_dir) == []
 
 
-def test_a_correct_deployment_passes(tool, servers):
-    deployment = Deployment(servers, "correct")
+@pytest.mark.parametrize("arm64", [False, True], ids=["four-keys", "with-arm64-installer"])
+def test_a_correct_deployment_passes(tool, servers, arm64):
+    deployment = Deployment(servers, "correct-" + str(arm64), arm64=arm64)
     deployment.sign(tool)
     report = check_json(tool, deployment.manifest_url(), "--keys", TEST_PUBLIC)
     assert failing(report) == {}
-    assert warned(report) == {key: [] for key in ROWS}
+    assert warned(report) == {key: [] for key in deployment.addresses}
     for machine in report["machines"]:
         checks = {c["check"]: c for c in machine["checks"]}
         assert checks["address"]["detail"] == deployment.addresses[machine["key"]]
@@ -282,6 +292,18 @@ def tls_before_vista(deployment, tool):
     deployment.sign(tool)
 
 
+def arm64_not_found(deployment, tool):
+    """A native ARM64 installer is named, but not where the manifest says."""
+    deployment.addresses[ARM64] = deployment.nginx.https_url("/%s/gone/setup64.exe" % deployment.name)
+    deployment.sign(tool)
+
+
+def arm64_unread(deployment, tool):
+    """The ARM64 address is read only after the four: one missing hides it."""
+    deployment.addresses[ARM64] = deployment.addresses["URL_64BIT_SETUP_SSL"]
+    missing_address(deployment, tool)
+
+
 def no_etag(deployment, tool):
     """Every address on the fault server, which sends no ETag."""
     for key, address in deployment.addresses.items():
@@ -295,12 +317,14 @@ def no_etag(deployment, tool):
     (missing_address, {"URL_32BIT_SETUP_SSL": ["address"]}, {}),
     (not_found, {"URL_64BIT_SETUP": ["length"]}, {}),
     (wrong_digest, {"URL_64BIT_SETUP": ["digest"], "URL_64BIT_SETUP_SSL": ["digest"]}, {}),
-    (other_key, {key: ["signature"] for key in ROWS}, {}),
+    (other_key, {key: ["signature"] for key in ROWS if key != ARM64}, {}),
     (length_mismatch, {"URL_32BIT_SETUP": ["digest", "mirrors"],
                        "URL_32BIT_SETUP_SSL": ["mirrors"]}, {"URL_32BIT_SETUP": ["etag"]}),
     (truncating_mirror, {"URL_64BIT_SETUP": ["download", "ranges"]},
      {"URL_64BIT_SETUP": ["etag"]}),
     (tls_before_vista, {"URL_32BIT_SETUP": ["scheme"]}, {}),
+    (arm64_not_found, {ARM64: ["length"]}, {}),
+    (arm64_unread, {"URL_32BIT_SETUP_SSL": ["address"], ARM64: ["address"]}, {}),
     # The fault server speaks no TLS: plain addresses on the Vista rows are warned about too.
     (no_etag, {}, {"URL_64BIT_SETUP": ["etag"], "URL_32BIT_SETUP": ["etag"],
                    "URL_64BIT_SETUP_SSL": ["etag", "scheme"],
@@ -311,13 +335,13 @@ def test_a_broken_deployment_is_reported_on_its_rows(tool, servers, breakage, fa
     breakage(deployment, tool)
     report = check_json(tool, deployment.manifest_url(), "--keys", TEST_PUBLIC)
     assert failing(report) == failed
-    expected_warnings = {key: [] for key in ROWS}
+    expected_warnings = {key: [] for key in deployment.addresses}
     expected_warnings.update(warnings)
     assert warned(report) == expected_warnings
 
     table = tool.run("check", deployment.manifest_url(), "--keys", TEST_PUBLIC)
     assert table.returncode == (1 if failed else 0)
-    for key in ROWS:
+    for key in deployment.addresses:
         row = re.search(r"^\S.*\b%s\b\s+(.*)$" % key, table.stdout, re.M)
         assert row and row.group(1).startswith("WOULD NOT" if key in failed else "installs")
 
@@ -327,12 +351,12 @@ def test_without_keys_a_missing_digest_is_a_warning_and_no_download_skips_the_fi
     deployment.publish("manifest.txt", deployment.manifest_text())
     report = check_json(tool, deployment.manifest_url(), "--no-download")
     assert failing(report) == {}
-    assert warned(report) == {key: ["digest"] for key in ROWS}
+    assert warned(report) == {key: ["digest"] for key in deployment.addresses}
     assert report["signature"]["status"] == "skipped"
     assert not [c for m in report["machines"] for c in m["checks"] if c["check"] == "download"]
     # With keys the same manifest fails everywhere: unsigned, and no digests.
     report = check_json(tool, deployment.manifest_url(), "--keys", TEST_PUBLIC, "--no-download")
-    assert failing(report) == {key: ["digest", "signature"] for key in ROWS}
+    assert failing(report) == {key: ["digest", "signature"] for key in deployment.addresses}
 
 
 def shell_block(markdown, heading):
