@@ -153,21 +153,6 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
 
 void CacheEntry::onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                               const ByteRanges& written) {
-    if (!checkpointed_) {
-        // The download went on from the earlier bytes when it counts every one of them as
-        // written (otherwise it began by forgetting them all).
-        checkpointed_ = true;
-        ByteRangeSet now;
-        ByteRangeSet both;
-        for (const ByteRange& range : written) {
-            now.add(range.first, range.last);
-            both.add(range.first, range.last);
-        }
-        for (const ByteRange& range : resume_ ? resume_->present : ByteRanges()) {
-            both.add(range.first, range.last);
-        }
-        resumed_ = resume_ && !resume_->present.empty() && both.byteCount() == now.byteCount();
-    }
     DownloadRecord record;
     record.length = length;
     record.digest = digest_;

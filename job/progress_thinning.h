@@ -7,7 +7,8 @@
 // limited number (10,000 on Windows) and a host that falls behind loses messages, perhaps the
 // download-complete one. A value is posted when it is the first of a download, when it reaches
 // the total, or when both a thousandth of the total and 50 ms have passed since the last one
-// posted; in between the displayed fraction cannot change.
+// posted; in between the displayed fraction cannot change. A value of the same total that is not
+// above the last one posted is never posted: what the host shows never falls.
 class ProgressThinning {
 public:
     static constexpr std::uint32_t kSteps = 1000;
