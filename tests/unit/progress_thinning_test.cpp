@@ -50,4 +50,14 @@ TEST(ProgressThinning, PostsTheFirstAndTheLastAndAtMostOnePerThousandthAnd50Ms) 
     }
 }
 
+TEST(ProgressThinning, NeverPostsAFallOfTheSameTotal) {
+    ProgressThinning thinning;
+    EXPECT_TRUE(thinning.shouldPost(3000, 3000, 0));
+    // The same file fetched again from nothing, long after: below what the host has seen.
+    for (std::uint32_t done = 1000; done <= 3000; done += 1000) {
+        EXPECT_FALSE(thinning.shouldPost(3000, done, done * 100)) << done;
+    }
+    EXPECT_TRUE(thinning.shouldPost(6000, 1000, 1000000));  // another total starts anew
+}
+
 }  // namespace
