@@ -9,7 +9,9 @@ bool ProgressThinning::shouldPost(std::uint32_t totalSize, std::uint32_t bytesDo
     const bool last = bytesDone >= totalSize;
     const std::uint32_t step = totalSize / kSteps > 0 ? totalSize / kSteps : 1;
     // Unsigned difference: the tick counter's wrap-around does no harm.
-    const bool moved = bytesDone - done_ >= step && now - at_ >= kIntervalMs;
+    const std::uint32_t since = now - at_;
+    const bool moved =
+        (bytesDone - done_ >= step && since >= kIntervalMs) || since >= kLongestSilenceMs;
     if (!first && !last && !moved) {
         return false;
     }
