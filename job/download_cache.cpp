@@ -139,16 +139,16 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
     const std::optional<DownloadRecord> record =
         text ? parseDownloadRecord(*text) : std::optional<DownloadRecord>();
     recordOnDisk_ = text.has_value();
-    if (!record || !recordCanResume(*record)) {
-        return;
-    }
     // A record never outlives its file on purpose, but a file that lacks what the record
     // claims must not be trusted either.
     const std::int64_t size = file_.size();
-    if (size < 0 || static_cast<std::uint64_t>(size) <= record->present.back().last) {
-        return;
+    if (record && recordCanResume(*record) && size >= 0 &&
+        static_cast<std::uint64_t>(size) > record->present.back().last) {
+        resume_ = resumePointFor(*record, digest_);
+    } else {
+        // Bytes that nothing can go on from would only take room that the download may need.
+        file_.resize(0);
     }
-    resume_ = resumePointFor(*record, digest_);
 }
 
 void CacheEntry::onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,

@@ -136,8 +136,10 @@ class Row:
     filler_kib: int = 0
     filler_after: float = 0.0
     # The installer's cache entry as an earlier deployment left it (another ETag): a partial file
-    # of this many KiB and a record of it, there when the run starts (on the small volume).
+    # of this many KiB and a record of it (or none: a run that could not save one), there when
+    # the run starts (on the small volume).
     stale_entry_kib: int = 0
+    stale_record: bool = True
     # Alternate sources named for every key (..._MIRROR1, ...): the installer's query at the
     # fault server's path <unique>/mirrorN/, or "LONGER" for a copy one byte longer.
     mirrors: tuple = ()
@@ -569,6 +571,9 @@ def rows():
         Row("stale-entry-and-too-little-room", log=log_size(-6), ran=False, total=None,
             installer_query="etag=file", volume_kib=1536, stale_entry_kib=1024, soak=False,
             requests=check_no_length),
+        Row("partial-file-without-record-on-small-volume", log=None, ran=True,
+            installer_query="etag=file", volume_kib=3072, stale_entry_kib=2048,
+            stale_record=False, soak=False, requests=check_plain_download),
         # Retry-After is the server's and is not scaled: the second fetch comes 5 s later.
         Row("outage-retry-after-5", log=None, ran=True,
             manifest_query="outage=1&retry_after=5", short_bounds=True, soak=False,
@@ -860,6 +865,8 @@ def plant_stale_entry(ctx, temp):
     present = ctx.row.stale_entry_kib * 1024
     with open(name + ".part", "wb") as f:
         f.write(ctx.env.installer[:present])
+    if not ctx.row.stale_record:
+        return
     with open(name + ".rec", "w") as f:
         f.write("downloader-resume 1\nlength %d\nsource %s\netag \"earlier\"\nhave 0 %d\nend\n"
                 % (ctx.length, ctx.installer_address, present - 1))
