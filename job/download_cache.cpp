@@ -139,35 +139,20 @@ CacheEntry::CacheEntry(platform::Directory& cache, const std::string& digest,
     const std::optional<DownloadRecord> record =
         text ? parseDownloadRecord(*text) : std::optional<DownloadRecord>();
     recordOnDisk_ = text.has_value();
-    if (!record || !recordCanResume(*record)) {
-        return;
-    }
     // A record never outlives its file on purpose, but a file that lacks what the record
     // claims must not be trusted either.
     const std::int64_t size = file_.size();
-    if (size < 0 || static_cast<std::uint64_t>(size) <= record->present.back().last) {
-        return;
+    if (record && recordCanResume(*record) && size >= 0 &&
+        static_cast<std::uint64_t>(size) > record->present.back().last) {
+        resume_ = resumePointFor(*record, digest_);
+    } else {
+        // Bytes that nothing can go on from would only take room that the download may need.
+        file_.resize(0);
     }
-    resume_ = resumePointFor(*record, digest_);
 }
 
 void CacheEntry::onCheckpoint(std::uint64_t length, const std::vector<SourceVersion>& sources,
                               const ByteRanges& written) {
-    if (!checkpointed_) {
-        // The download went on from the earlier bytes when it counts every one of them as
-        // written (otherwise it began by forgetting them all).
-        checkpointed_ = true;
-        ByteRangeSet now;
-        ByteRangeSet both;
-        for (const ByteRange& range : written) {
-            now.add(range.first, range.last);
-            both.add(range.first, range.last);
-        }
-        for (const ByteRange& range : resume_ ? resume_->present : ByteRanges()) {
-            both.add(range.first, range.last);
-        }
-        resumed_ = resume_ && !resume_->present.empty() && both.byteCount() == now.byteCount();
-    }
     DownloadRecord record;
     record.length = length;
     record.digest = digest_;

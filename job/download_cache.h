@@ -59,8 +59,6 @@ public:
 
     // What an earlier run left, or null when there is nothing to go on from.
     const ResumePoint* resumePoint() const { return resume_ ? &*resume_ : nullptr; }
-    // True once a checkpoint has shown that the download goes on from the earlier bytes.
-    bool resumed() const { return resumed_; }
 
     // Saves the record: written to a new file, flushed, then renamed over the old one, so that
     // the record on disk is always one whole record. A download that no later run could go on
@@ -89,6 +87,4 @@ private:
     platform::File file_;
     std::optional<ResumePoint> resume_;
     bool recordOnDisk_ = false;
-    bool resumed_ = false;
-    bool checkpointed_ = false;
 };

@@ -16,7 +16,8 @@ int InstallerJob::downloadInstaller(DownloadCache& cache, platform::Directory& f
             plan.resume = entry.resumePoint();
             plan.checkpoint = &entry;
             const int result = download(plan, entry.file());
-            resumed = entry.resumed();
+            // Told by the download itself: a checkpoint may never have been saved.
+            resumed = resumedLatest();
             if (result != kDownloadOk) {
                 entry.keepForLater();
                 return result;

@@ -29,8 +29,9 @@ void InstallerJob::post(std::uint32_t message, std::uint32_t wParam, std::uint32
 }
 
 void InstallerJob::onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) {
-    if (!progressQuiet_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
+    if (!wholeFileShown_ && progress_.shouldPost(totalSize, bytesDone, platform::tickCount())) {
         post(static_cast<std::uint32_t>(options_.userMessage), totalSize, bytesDone);
+        wholeFileShown_ = bytesDone >= totalSize;
     }
 }
 
@@ -61,7 +62,6 @@ bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& 
                                                 const std::u16string& name,
                                                 const Sha256Digest& expected,
                                                 platform::HeldFile& held) {
-    progressQuiet_ = true;
     // Neither a source that serves another length nor one that failed without serving a byte.
     const std::vector<bool> worth = sourcesWorthAskingAgain();
     for (std::size_t i = 0; i < sources.size(); ++i) {

@@ -49,7 +49,7 @@ public:
 
     // Posts the progress message (user message, total, done) to the host window, thinned to
     // the values that can change what the host shows (see ProgressThinning); the value that
-    // reaches the total is always posted.
+    // reaches the total is always posted, and nothing after it.
     void onProgress(std::uint32_t totalSize, std::uint32_t bytesDone) override;
     // Posts the download-complete message (user message + 1, 100, 0).
     void notifyDownloaded();
@@ -73,7 +73,8 @@ private:
 
     RunOptions options_;
     ProgressThinning progress_;
-    // The host has seen the whole file arrive once: a download again after a digest failure
-    // posts no progress, which would fall back to zero.
-    bool progressQuiet_ = false;
+    // The host has seen the whole file arrive: a download again (after a digest failure, or when
+    // the file could not be moved out of the cache) posts no progress, which would fall back to
+    // zero.
+    bool wholeFileShown_ = false;
 };

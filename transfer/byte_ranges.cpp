@@ -97,3 +97,13 @@ ByteRanges rangesToFetch(std::uint64_t length, const ByteRanges& present, std::u
     }
     return out;
 }
+
+std::uint64_t bytesWithin(const ByteRanges& ranges, std::uint64_t length) {
+    std::uint64_t bytes = 0;
+    for (const ByteRange& range : ranges) {
+        if (range.first < length) {
+            bytes += std::min(range.last, length - 1) - range.first + 1;
+        }
+    }
+    return bytes;
+}

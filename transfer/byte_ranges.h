@@ -35,6 +35,9 @@ private:
 // `length` bytes.
 bool rangesFitResource(const ByteRanges& ranges, std::uint64_t length);
 
+// How many bytes of `ranges` (ascending and apart) lie within the first `length` bytes.
+std::uint64_t bytesWithin(const ByteRanges& ranges, std::uint64_t length);
+
 // The bytes of a resource of `length` bytes that `present` (which rangesFitResource) lacks,
 // cut into at least `count` ranges where there are that many bytes: the missing bytes are
 // shared out in equal parts (the last part takes the remainder of the division), and a part

@@ -77,6 +77,7 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     const std::vector<std::string>& urls = plan.sources;
     sourcesThatServed_ = 0;
     worthAskingAgain_.assign(urls.size(), true);
+    resumedLatest_ = false;
     if (urls.empty()) {
         return kDownloadNoLength;
     }
@@ -109,21 +110,21 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     const bool resuming = plan.resume != nullptr &&
                           resumeFits(*plan.resume, length, urls[answered], resource.version);
     const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
-    // Said before any body is asked for: a full disk is no network failure. Bytes already
-    // there for this resource need no new room.
-    std::uint64_t presentBytes = 0;
-    for (const ByteRange& range : present) {
-        presentBytes += range.size();
-    }
-    if (!hasRoomFor(file, length, std::min(presentBytes, length))) {
-        return kDownloadNoSpace;
-    }
+    resumedLatest_ = resuming;
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
     state.sources = &sources;
     CheckpointTimer checkpoints(state, file, plan.checkpoint);
     if (plan.resume != nullptr && !resuming) {
-        // The earlier bytes belong to another resource: forgotten before any is overwritten.
+        // The earlier bytes belong to another resource: forgotten before any is overwritten,
+        // and before too little room can end the download, which must not leave them to be
+        // offered again.
         checkpoints.forget();
+    }
+    // Said before any body is asked for: a full disk is no network failure. Bytes already in
+    // the file need no new room, whether they stay or this resource's bytes overwrite them.
+    if (!hasRoomFor(file, length,
+                    plan.resume != nullptr ? bytesWithin(plan.resume->present, length) : 0)) {
+        return kDownloadNoSpace;
     }
     state.noteTimeToFirstByte(resource.firstByteMs, answered);
     // An older, longer file at the path must not leave its tail behind the new resource.

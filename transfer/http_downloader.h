@@ -57,6 +57,10 @@ public:
     // serving a byte).
     std::size_t sourcesThatServed() const { return sourcesThatServed_; }
     const std::vector<bool>& sourcesWorthAskingAgain() const { return worthAskingAgain_; }
+    // True when the latest download went on from the bytes of its plan's resume point instead
+    // of fetching every byte; known as soon as the length is, whether or not a checkpoint was
+    // ever saved.
+    bool resumedLatest() const { return resumedLatest_; }
 
     // Called once per block written, after the block is in the file and the count has
     // advanced, with the download's mutex held: calls never overlap, totalSize stays the same,
@@ -67,6 +71,7 @@ public:
 private:
     std::size_t sourcesThatServed_ = 0;
     std::vector<bool> worthAskingAgain_;
+    bool resumedLatest_ = false;
 };
 
 // False when the volume that holds `file` has less free space than the `length` of the

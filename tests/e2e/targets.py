@@ -78,10 +78,11 @@ class Target:
         return self.binary("test-installer")
 
     def run(self, downloader_args, temp_dir, host_args=None, record=None, timeout=RUN_TIMEOUT,
-            env=None, program="downloader", executable=None, cwd=None):
+            env=None, program="downloader", executable=None, cwd=None, outer=()):
         """Runs the downloader (or its twin `program`, or the copy at `executable`), inside
         wizard-host when host_args is not None, with `env` added to the environment, in the
-        current directory `cwd` when given."""
+        current directory `cwd` when given, and (natively) as the command that the `outer`
+        command line ends with."""
         executable = executable or self.binary(program)
         if host_args is None:
             command = [executable] + list(downloader_args)
@@ -90,6 +91,8 @@ class Target:
             command = ([self.binary("wizard-host"), "--quiet", "--record",
                         self.windows_path(record)] + list(host_args)
                        + ["--", self.windows_path(executable)] + list(downloader_args))
+        assert not outer or self.name == "native", "an outer command runs natively only"
+        command = list(outer) + command
         start = time.monotonic()
         completed = self._execute(command, temp_dir, timeout, env or {}, cwd)
         elapsed = time.monotonic() - start

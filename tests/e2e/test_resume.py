@@ -25,6 +25,14 @@ RATE = 1536 * 1024
 KILL_LOSES = 3 * RATE
 CANCELLED = 125  # wizard-host's exit code after --cancel-at
 WEEK = 7 * 24 * 3600
+# What a native run may be started inside: every flush of the disk fails, so that no checkpoint
+# is ever saved; or the download cache is a volume of its own, out of which no file can be moved.
+FAILING_FLUSHES = ["strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf",
+                   "-e", "trace=fdatasync", "-e", "inject=fdatasync:error=EIO"]
+CACHE_ON_ITS_OWN_VOLUME = [
+    "unshare", "-m", "sh", "-c",
+    'mkdir -m 700 "$TMPDIR/downloader-cache" && mount -t tmpfs -o mode=700 tmpfs '
+    '"$TMPDIR/downloader-cache" && exec "$@"', "cache-volume"]
 
 
 def installer_bytes(target, seed, length=LENGTH):
@@ -81,11 +89,11 @@ class Job:
         the one numbered `since` on."""
         return sum(r["sent"] for r in self.requests()[since:])
 
-    def run(self, cancel_at=None):
+    def run(self, cancel_at=None, outer=()):
         host = ["--cancel-at", str(cancel_at)] if cancel_at else []
         return self.target.run(["/URL:" + self.manifest,
                                 "/PATH:" + self.target.windows_path(self.directory), "/SILENT"],
-                               self.temp, host_args=host)
+                               self.temp, host_args=host, outer=outer)
 
     def installed_copy(self):
         path = os.path.join(self.directory, "installer-copy")
@@ -109,29 +117,40 @@ def recorded_bytes(temp):
     return recorded
 
 
+def progress(result):
+    """The bytes done of every progress message the host received, in order."""
+    return [m[2] for m in result.messages if m[0] == 1024]
+
+
 def first_progress(result):
-    progress = [m for m in result.messages if m[0] == 1024]
-    return progress[0][2] if progress else None
+    done = progress(result)
+    return done[0] if done else None
 
 
 # How the second run must go, after the first was cancelled at half:
 #   resumes  it fetches only what the first had not (plus 15%), its progress starting there;
 #   fresh    it starts from zero (the resource changed: another validator);
 #   twice    it resumes, the digest fails, and it fetches the whole file once more.
+# Whichever it is, the progress the host sees never falls.
 CASES = [
-    # name, query, digest in the manifest, version served second (None: the same), outcome
-    ("same-etag", "etag=file&slow=%d" % RATE, False, None, "resumes"),
-    ("same-digest", "slow=%d" % RATE, True, None, "resumes"),
-    ("changed-etag", "etag=file&slow=%d" % RATE, False, 2, "fresh"),
+    # name, query, digest in the manifest, version served second (None: the same), the second
+    # run's flushes fail, outcome
+    ("same-etag", "etag=file&slow=%d" % RATE, False, None, False, "resumes"),
+    ("same-digest", "slow=%d" % RATE, True, None, False, "resumes"),
+    ("changed-etag", "etag=file&slow=%d" % RATE, False, 2, False, "fresh"),
     # The first run fetched half of another file of the same length and digest entry.
-    ("digest-fails-after-resume", "slow=%d" % RATE, True, 2, "twice"),
+    ("digest-fails-after-resume", "slow=%d" % RATE, True, 2, False, "twice"),
+    # The same, and the second run never saves a checkpoint: it still knows that it resumed.
+    ("digest-fails-after-unsaved-resume", "slow=%d" % RATE, True, 2, True, "twice"),
 ]
 
 
-@pytest.mark.parametrize("name,query,with_digest,second_seed,outcome", CASES,
+@pytest.mark.parametrize("name,query,with_digest,second_seed,flushes_fail,outcome", CASES,
                          ids=[c[0] for c in CASES])
 def test_cancelled_run_then_next_run(target, servers, unique, name, query, with_digest,
-                                     second_seed, outcome):
+                                     second_seed, flushes_fail, outcome):
+    if flushes_fail and target.name != "native":
+        pytest.skip("flushes are made to fail natively")
     temp = target.fresh_temp_dir()
     first = installer_bytes(target, 1)
     final = installer_bytes(target, second_seed) if second_seed else first
@@ -151,10 +170,12 @@ def test_cancelled_run_then_next_run(target, servers, unique, name, query, with_
 
     if final is not first:
         job.publish(final)
-    result = job.run()
+    result = job.run(outer=FAILING_FLUSHES if flushes_fail else ())
     assert result.returncode == 0, result.stderr
     assert result.log is None
     assert job.installed_copy() == final
+    done = progress(result)
+    assert done == sorted(done) and done[-1] == LENGTH, done
     sent_second = job.sent(since=requests_first)
     missing = LENGTH - sent_first
     if outcome == "resumes":
@@ -172,6 +193,28 @@ def test_cancelled_run_then_next_run(target, servers, unique, name, query, with_
     else:
         assert sent_second >= missing + LENGTH * 0.95
     assert os.listdir(temp) == []
+
+
+def test_file_that_cannot_leave_the_cache_is_fetched_again(target, servers, unique):
+    """The download cache is a volume of its own: the finished file cannot be moved out of it
+    into the run's folder, so it is fetched again there, and the host's progress never falls."""
+    if target.name != "native":
+        pytest.skip("the cache's volume is mounted natively")
+    temp = target.fresh_temp_dir()
+    length = 4 * MIB
+    job = Job(target, servers, unique, temp, "etag=file&slow=%d" % length)
+    data = installer_bytes(target, 9, length=length)
+    job.publish(data)
+    result = job.run(outer=CACHE_ON_ITS_OWN_VOLUME)
+    assert result.returncode == 0, result.stderr
+    assert result.log is None
+    assert job.installed_copy() == data
+    assert job.sent() >= 2 * length
+    done = progress(result)
+    assert done == sorted(done) and done[-1] == length, done
+    # What stays is where the volume was mounted.
+    assert os.listdir(temp) == ["downloader-cache"]
+    assert os.listdir(os.path.join(temp, "downloader-cache")) == []
 
 
 def age(path, seconds):

@@ -135,6 +135,11 @@ class Row:
     volume_kib: int = None
     filler_kib: int = 0
     filler_after: float = 0.0
+    # The installer's cache entry as an earlier deployment left it (another ETag): a partial file
+    # of this many KiB and a record of it (or none: a run that could not save one), there when
+    # the run starts (on the small volume).
+    stale_entry_kib: int = 0
+    stale_record: bool = True
     # Alternate sources named for every key (..._MIRROR1, ...): the installer's query at the
     # fault server's path <unique>/mirrorN/, or "LONGER" for a copy one byte longer.
     mirrors: tuple = ()
@@ -591,6 +596,16 @@ def rows():
         Row("disk-fills-during-download", log=log_size(-6), ran=False, volume_kib=3072,
             filler_kib=2048, filler_after=0.3, installer_query="slow=500000", soak=False,
             requests=check_stopped_on_full_disk),
+        # Too little room beside the earlier version's partial file, enough in its place: the
+        # file is overwritten, as the stale entry is dropped.
+        Row("stale-entry-on-small-volume", log=None, ran=True, installer_query="etag=file",
+            volume_kib=3072, stale_entry_kib=2048, soak=False, requests=check_plain_download),
+        Row("stale-entry-and-too-little-room", log=log_size(-6), ran=False, total=None,
+            installer_query="etag=file", volume_kib=1536, stale_entry_kib=1024, soak=False,
+            requests=check_no_length),
+        Row("partial-file-without-record-on-small-volume", log=None, ran=True,
+            installer_query="etag=file", volume_kib=3072, stale_entry_kib=2048,
+            stale_record=False, soak=False, requests=check_plain_download),
         # Retry-After is the server's and is not scaled: the second fetch comes 5 s later.
         Row("outage-retry-after-5", log=None, ran=True,
             manifest_query="outage=1&retry_after=5", short_bounds=True, soak=False,
@@ -844,10 +859,14 @@ def _set_fsize(limit):
 
 
 # Runs the command with a tmpfs of $VOLUME_KIB KiB mounted on $TMPDIR in a mount namespace of
-# its own; a file of $FILLER_KIB KiB is written there $FILLER_AFTER seconds after the start.
+# its own, holding a copy of what $SEED holds (when named); a file of $FILLER_KIB KiB is written
+# there $FILLER_AFTER seconds after the start.
 # What the run leaves in the directory is copied to $KEEP, which outlives the namespace.
 SMALL_VOLUME_SCRIPT = r"""
 mount -t tmpfs -o size="${VOLUME_KIB}k" tmpfs "$TMPDIR" || exit 97
+if [ -n "$SEED" ]; then
+    cp -a "$SEED/." "$TMPDIR/" || exit 97
+fi
 if [ "$FILLER_KIB" -gt 0 ]; then
     (sleep "$FILLER_AFTER"; head -c "$((FILLER_KIB * 1024))" /dev/zero > "$TMPDIR/.filler") \
         2>/dev/null &
@@ -861,11 +880,28 @@ exit $rc
 """
 
 
-def small_volume(row, keep):
+def small_volume(row, keep, seed=""):
     """The command prefix and environment that give the run its small volume."""
     env = {"VOLUME_KIB": str(row.volume_kib), "FILLER_KIB": str(row.filler_kib),
-           "FILLER_AFTER": str(row.filler_after), "KEEP": keep}
+           "FILLER_AFTER": str(row.filler_after), "KEEP": keep, "SEED": seed}
     return ["unshare", "-m", "sh", "-c", SMALL_VOLUME_SCRIPT, "small-volume"], env
+
+
+def plant_stale_entry(ctx, temp):
+    """The cache entry of the installer's address in `temp` as an earlier version left it:
+    the same bytes, deployed again (another ETag)."""
+    cache = os.path.join(temp, CACHE_NAME)
+    os.makedirs(cache, 0o700)
+    name = os.path.join(cache, hashlib.sha256(
+        ("address " + ctx.installer_address).encode()).hexdigest()[:32])
+    present = ctx.row.stale_entry_kib * 1024
+    with open(name + ".part", "wb") as f:
+        f.write(ctx.env.installer[:present])
+    if not ctx.row.stale_record:
+        return
+    with open(name + ".rec", "w") as f:
+        f.write("downloader-resume 1\nlength %d\nsource %s\netag \"earlier\"\nhave 0 %d\nend\n"
+                % (ctx.length, ctx.installer_address, present - 1))
 
 
 def run_native(target, program, args, temp, record, timeout, fsize_limit=None, wrapper=(),
@@ -947,6 +983,7 @@ def prepare(ctx, refused_port, silent_port=None):
         elif query == "DROP":
             query = "drop=" + ",".join("%d:1" % start for start, _ in segment_bounds(ctx.length))
         address = "%s/%s%s" % (base, ctx.file_name, "?" + query if query else "")
+    ctx.installer_address = address
     env.publish("%s/%s" % (unique, ctx.file_name), env.installer)
 
     if row.manifest == "bad-utf8":
@@ -1021,14 +1058,20 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 wrapper = ["valgrind"] + list(valgrind)
             elif measure_memory and os.path.exists(TIME):
                 wrapper = [TIME, "-f", "%M", "-o", time_report]
-            outer, outer_env, keep = (), None, None
+            outer, outer_env, keep, seed = (), None, None, ""
+            if row.stale_entry_kib:
+                seed = os.path.join(run_root, "seed")
+                plant_stale_entry(ctx, seed)
             if row.volume_kib:
                 keep = os.path.join(run_root, "kept")
                 os.makedirs(keep)
-                outer, outer_env = small_volume(row, keep)
+                outer, outer_env = small_volume(row, keep, seed)
             process, start, stderr_file = run_native(target, program, args, temp, record,
                                                      timeout, row.fsize_limit, wrapper,
                                                      outer, outer_env)
+            if row.volume_kib:
+                # The small volume is seen through the mount namespace of the run.
+                installer_pattern = "/proc/%d/root%s" % (process.pid, installer_pattern)
             watcher = Watcher(installer_pattern, env.installer,
                               os.path.join(directory, "install-record.txt"), process.pid)
             watcher.start()
@@ -1039,6 +1082,8 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 for entry in os.listdir(keep):
                     shutil.move(os.path.join(keep, entry), temp)
                 os.rmdir(keep)
+            if seed:
+                shutil.rmtree(seed)
         watcher.stop.set()
         watcher.join()
 
@@ -1131,6 +1176,9 @@ def check_outcome(outcome, row, env):
     # A failed download keeps what a later run can go on from: one entry of the download cache.
     entries = [e for e in outcome.temp_entries if e != CACHE_NAME]
     assert entries == ([LOG_NAME] if row.log is not None else []), outcome.temp_entries
+    if row.stale_entry_kib:
+        # An earlier version's entry never outlives the run, whatever its end.
+        assert CACHE_NAME not in outcome.temp_entries, outcome.cache_entries
     if CACHE_NAME in outcome.temp_entries:
         assert not row.ran, outcome.temp_entries
         assert [name.split(".", 1)[1] for name in outcome.cache_entries] == ["part", "rec"], \
