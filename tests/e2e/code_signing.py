@@ -34,29 +34,30 @@ class SigningPki:
     def __init__(self, directory):
         self.directory = directory
         os.makedirs(directory, exist_ok=True)
-        self._authority("root", "Velmora Test Root", None)
-        self._authority("code-ca", "Velmora Test Code Signing CA", "root")
-        self._authority("untrusted-ca", "Velmora Test Root", None)  # a lookalike nobody trusts
+        self._authority("root", "Velmora Test Root", None, 3650)
+        self._authority("code-ca", "Velmora Test Code Signing CA", "root", 1825)
+        self._authority("untrusted-ca", "Velmora Test Root", None, 3650)  # a lookalike
         for name, (subject, issuer, usage, _) in CERTIFICATES.items():
             self._leaf(name, subject, issuer, usage)
 
     def path(self, name, suffix):
         return os.path.join(self.directory, name + suffix)
 
-    def _authority(self, name, common_name, issuer):
+    # Each certificate's validity lies within its issuer's.
+    def _authority(self, name, common_name, issuer, days):
         extensions = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"]
-        self._certificate(name, "/CN=" + common_name, issuer, extensions)
+        self._certificate(name, "/CN=" + common_name, issuer, extensions, days)
 
     def _leaf(self, name, subject, issuer, usage):
         extensions = ["basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature",
                       usage]
-        self._certificate(name, "/O=%s/CN=%s" % (subject, subject), issuer, extensions)
+        self._certificate(name, "/O=%s/CN=%s" % (subject, subject), issuer, extensions, 30)
 
-    def _certificate(self, name, subject, issuer, extensions):
+    def _certificate(self, name, subject, issuer, extensions, days):
         key, certificate = self.path(name, ".key"), self.path(name, ".pem")
         _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key)
         if issuer is None:
-            _openssl("req", "-new", "-x509", "-key", key, "-subj", subject, "-days", "30",
+            _openssl("req", "-new", "-x509", "-key", key, "-subj", subject, "-days", str(days),
                      "-sha256", *sum((["-addext", e] for e in extensions), []), "-out",
                      certificate)
             return
@@ -66,7 +67,7 @@ class SigningPki:
         _openssl("req", "-new", "-key", key, "-subj", subject, "-out", request)
         _openssl("x509", "-req", "-in", request, "-CA", self.path(issuer, ".pem"), "-CAkey",
                  self.path(issuer, ".key"), "-set_serial",
-                 str(int(hashlib.sha1(name.encode()).hexdigest()[:8], 16)), "-days", "30",
+                 str(int(hashlib.sha1(name.encode()).hexdigest()[:8], 16)), "-days", str(days),
                  "-sha256", "-extfile", extension_file, "-out", certificate)
 
     def root_der(self):
