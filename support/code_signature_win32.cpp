@@ -74,8 +74,14 @@ std::optional<CodeSigner> subjectNames(PCCERT_CONTEXT certificate) {
                 readable = false;
                 continue;
             }
-            values->emplace_back(reinterpret_cast<const char16_t*>(attribute.Value.pbData),
-                                 attribute.Value.cbData / sizeof(char16_t));
+            WideString value(reinterpret_cast<const char16_t*>(attribute.Value.pbData),
+                             attribute.Value.cbData / sizeof(char16_t));
+            // Wine counts the terminating null in the length. Only trailing ones go: a name
+            // with a null inside stays different from the name before it.
+            while (!value.empty() && value.back() == u'\0') {
+                value.pop_back();
+            }
+            values->push_back(value);
         }
     }
     LocalFree(name);
