@@ -18,12 +18,17 @@ from test_trust import REJECTED_LOG, signed
 INSTALLERS = ("publisher", "other", "self-signed", "unknown-ca", "server-auth", "unsigned",
               "changed")
 
-# case: (program, who signed that copy of it, installer, installs). downloader-signed is the
+# case: (program, who signed that copy of it, installer, installs, and the fault query of an
+# alternate address serving the same installer, when there is one). downloader-signed is the
 # keyed build: its manifest is signed and gives the digest of the installer it serves.
 # downloader-named-publisher accepts the other publisher's installers (tests/CMakeLists.txt names
 # code_signing.OTHER_PUBLISHER), whoever signed it.
 CASES = {
     "same-publisher": ("downloader", "publisher", "publisher", True),
+    # One byte of the middle range changed by the alternate: the file assembled from both fails
+    # its signature, and is downloaded once more from the address alone.
+    "same-publisher-alternate-changes-a-byte": ("downloader", "publisher", "publisher", True,
+                                                "flip=MIDDLE"),
     "other-publisher": ("downloader", "publisher", "other", False),
     "self-signed-with-publisher-name": ("downloader", "publisher", "self-signed", False),
     "chain-without-trusted-root": ("downloader", "publisher", "unknown-ca", False),
@@ -68,33 +73,49 @@ def signed_programs(target):
     target.distrust_root(thumbprint)
 
 
-def manifest(address, program, installer):
+def manifest(address, program, installer, alternate):
+    text = "".join("%s=%s\r\n" % (key, address) for key in KEYS)
+    if alternate:
+        text += "".join("%s_MIRROR1=%s\r\n" % (key, alternate) for key in KEYS)
     if program != "downloader-signed":
-        return "".join("%s=%s\r\n" % (key, address) for key in KEYS).encode()
+        return text.encode()
     with open(installer, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
-    text = "".join("%s=%s\r\n" % (key, address) for key in KEYS)
     text += "".join("SHA256_%s=%s\r\n" % (key[len("URL_"):], digest) for key in KEYS)
     return signed(text.encode())
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_publisher_rule(target, servers, unique, signed_programs, case):
-    program, signer, variant, installs = CASES[case]
+    program, signer, variant, installs, *alternate_query = CASES[case]
     installers, copies = signed_programs
     installer = installers[variant]
+    length = os.path.getsize(installer)
     file_name = "setup" + target.exe_suffix
+    path = "/file/%s/%s" % (unique, file_name)
     servers.publish_copy("%s/%s" % (unique, file_name), installer)
-    address = servers.nginx.http_url("/%s/%s" % (unique, file_name))
-    servers.publish("%s/manifest.txt" % unique, manifest(address, program, installer))
+    alternate = None
+    if alternate_query:
+        servers.publish_copy("%s/mirror1/%s" % (unique, file_name), installer)
+        alternate = servers.fault.url("/file/%s/mirror1/%s?%s" % (
+            unique, file_name, alternate_query[0].replace("MIDDLE", str(length // 3 + 10))))
+    servers.publish("%s/manifest.txt" % unique,
+                    manifest(servers.fault.url(path), program, installer, alternate))
     directory = target_directory(target, unique)
     temp = target.fresh_temp_dir()
-    result = target.run(["/URL:" + servers.nginx.http_url("/%s/manifest.txt" % unique),
+    result = target.run(["/URL:" + servers.fault.url("/file/%s/manifest.txt" % unique),
                          "/PATH:" + target.windows_path(directory), "/SILENT"], temp,
                         host_args=[], executable=copies[(program, signer)])
     assert result.returncode == 0, result.stderr
     record = read_record(directory)
-    length = os.path.getsize(installer)
+    if alternate:
+        # Both sources served ranges; then the address alone: its second length query, after
+        # which the alternate is not asked again.
+        mirror_requests = servers.fault.requests("/file/%s/mirror1/" % unique)
+        assert any(r["method"] == "GET" for r in mirror_requests)
+        heads = [r for r in servers.fault.requests(path) if r["method"] == "HEAD"]
+        assert len(heads) == 2
+        assert all(r["time"] < heads[1]["time"] for r in mirror_requests)
     if installs:
         assert result.log is None
         assert_protocol(result.messages, 1024, length, min_heartbeats=0)
