@@ -406,7 +406,8 @@ struct CodeSigner {
 // The signer of the held program file, when its Authenticode signature is valid: the image's
 // digest matches, the signer's chain ends at a root this machine trusts with no error in any
 // certificate (revocation judged only from what the machine already has: a certificate known
-// to be revoked fails, one whose status is unknown does not), and the signing certificate is
+// to be revoked fails, one whose status is unknown does not; Windows XP, which cannot be kept
+// off the network, checks none), and the signing certificate is
 // for code signing. Otherwise (unsigned, changed, untrusted, not for code signing) nothing.
 // Windows: WinVerifyTrust through the held handle (`path`, where the file is held, only names
 // it), without UI and without fetching anything, then the signer chain's own error status.
