@@ -80,7 +80,7 @@ function(add_delay_loaded_library name)
   set_target_properties(delayed_${name} PROPERTIES IMPORTED_LOCATION ${library})
 endfunction()
 
-foreach(library winhttp crypt32 ws2_32)
+foreach(library winhttp crypt32 ws2_32 wintrust)
   add_delay_loaded_library(${library})
 endforeach()
 
@@ -91,9 +91,10 @@ import_static_dependency(CURL::libcurl curl/curl.h libcurl.a CURL_STATICLIB
 # libsodium: static and minimal. Without SODIUM_STATIC its headers declare DLL imports.
 import_static_dependency(Sodium::sodium sodium.h libsodium.a SODIUM_STATIC advapi32)
 
-set(PLATFORM_SOURCE support/platform_win32.cpp support/library_search_win32.cpp)
-set(PLATFORM_LIBS CURL::libcurl Sodium::sodium delayed_winhttp user32 advapi32 kernel32
-  commit_time_stamp)
+set(PLATFORM_SOURCE support/platform_win32.cpp support/library_search_win32.cpp
+  support/code_signature_win32.cpp)
+set(PLATFORM_LIBS CURL::libcurl Sodium::sodium delayed_winhttp delayed_wintrust delayed_crypt32
+  user32 advapi32 kernel32 commit_time_stamp)
 set(DOWNLOADER_RESOURCES resources/downloader.rc)
 
 # A change to a file that the resource script pulls in must rebuild the resources.

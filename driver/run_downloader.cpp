@@ -1,6 +1,7 @@
 #include "driver/run_downloader.h"
 
 #include "driver/installer_address.h"
+#include "driver/installer_publisher_setting.h"
 #include "driver/manifest_keys.h"
 #include "driver/manifest_trust.h"
 #include "driver/run_options_parser.h"
@@ -15,6 +16,8 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
         writeLog("Invalid parameters.\n");
         return 0;
     }
+    // Started first: the check of the downloader's own signature runs beside the requests.
+    InstallerPublisherRule publisher(installerPublisherSetting());
     const CurlGlobal curl;
     InstallerJob job(options);
 
@@ -32,7 +35,7 @@ int runDownloader(const std::vector<std::u16string>& arguments) {
     }
     const int result =
         job.run(options.address, InstallerDigestRule{chosen.digest, trust.signatureRequired},
-                usableMirrors(chosen.address, chosen.mirrors));
+                usableMirrors(chosen.address, chosen.mirrors), &publisher);
     if (result != 0) {
         writeLogFormatted("Failed to call getFileSize():%d\n", result);
     }

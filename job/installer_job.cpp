@@ -57,10 +57,16 @@ void InstallerJob::waitWithHeartbeat(platform::Process& installer) {
     installer.wait(platform::kWaitForever);
 }
 
+bool InstallerJob::InstallerChecks::pass(platform::HeldFile& held) const {
+    // The digest first: it costs no more than reading the file.
+    return (digest == nullptr || fileHasDigest(held, *digest)) &&
+           (publisher == nullptr || publisher->accepts(held, path));
+}
+
 bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
                                                 platform::Directory& folder,
                                                 const std::u16string& name,
-                                                const Sha256Digest& expected,
+                                                const InstallerChecks& checks,
                                                 platform::HeldFile& held) {
     // Neither a source that serves another length nor one that failed without serving a byte.
     const std::vector<bool> worth = sourcesWorthAskingAgain();
@@ -74,7 +80,7 @@ bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& 
             continue;
         }
         held = folder.openHeld(name, &file);
-        if (held.isOpen() && fileHasDigest(held, expected)) {
+        if (held.isOpen() && checks.pass(held)) {
             return true;
         }
         held.close();
@@ -83,7 +89,7 @@ bool InstallerJob::downloadFromOneSourceAtATime(const std::vector<std::string>& 
 }
 
 int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& digest,
-                      const std::vector<std::string>& mirrors) {
+                      const std::vector<std::string>& mirrors, InstallerPublisherRule* publisher) {
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
@@ -106,6 +112,8 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         return kNoInstallerPath;
     }
     platform::Directory& folder = working.folder();
+    const std::u16string installerPath = joinPath(working.path(), *name);
+    const InstallerChecks checks{checked ? &expected : nullptr, publisher, installerPath};
     // What earlier runs left behind goes first; a run going on beside this one holds its own.
     removeAbandonedWorkingFolders(directory);
     DownloadCache cache(directory);
@@ -118,15 +126,16 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     int result = downloadInstaller(cache, folder, *name, sources,
                                    checked ? sha256Hex(expected) : std::string(), file, resumed);
     // Held, in every build, from the end of the download until the installer has ended: the
-    // digest is computed through this handle and the installer started from it, so that what
-    // runs is what was checked and nobody can change it meanwhile.
+    // digest and the signature are checked through this handle and the installer started from
+    // it, so that what runs is what was checked and nobody can change it meanwhile.
     platform::HeldFile held;
     if (result == kDownloadOk) {
         held = folder.openHeld(*name, &file);
     }
-    bool matches =
-        result == kDownloadOk && held.isOpen() && (!checked || fileHasDigest(held, expected));
-    if (result == kDownloadOk && checked && resumed && !matches) {
+    // A file that could not be held passes only when nothing is checked, and then fails to
+    // start, as it always did.
+    bool passed = result == kDownloadOk && checks.pass(held);
+    if (result == kDownloadOk && resumed && !passed) {
         // The earlier run's bytes and this one's do not make the installer: once more, from
         // nothing and without the cache.
         held.close();
@@ -135,7 +144,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         result = file.isOpen() ? download(sources, file, kInstallerSegments) : kDownloadCannotOpen;
         if (result == kDownloadOk) {
             held = folder.openHeld(*name, &file);
-            matches = held.isOpen() && fileHasDigest(held, expected);
+            passed = checks.pass(held);
         }
     }
     if (result != kDownloadOk) {
@@ -143,18 +152,17 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
         folder.removeFile(*name);  // whatever is in the folder is this run's own
         return result;
     }
-    if (checked && !matches) {
+    if (!passed) {
         held.close();
         // Bytes of several sources: one of them may serve another file of the same length.
         const bool mixed = sourcesThatServed() > 1;
-        if (!mixed || !downloadFromOneSourceAtATime(sources, folder, *name, expected, held)) {
+        if (!mixed || !downloadFromOneSourceAtATime(sources, folder, *name, checks, held)) {
             folder.removeFile(*name);
             return kInstallerRejected;
         }
     }
     notifyDownloaded();
 
-    const std::u16string installerPath = joinPath(working.path(), *name);
     platform::Process installer = platform::Process::start(
         held, installerPath, installerCommandLine(installerPath, options_));
     if (installer.isValid()) {

@@ -7,6 +7,7 @@
 
 #include "job/download_cache.h"
 #include "job/installer_digest.h"
+#include "job/installer_publisher.h"
 #include "job/progress_thinning.h"
 #include "job/run_options.h"
 #include "support/platform.h"
@@ -21,7 +22,7 @@ constexpr std::uint32_t kHeartbeatIntervalMs = 500;
 constexpr std::uint32_t kInstallerPollMs = 100;
 constexpr std::uint32_t kDownloadCompleteWParam = 100;
 constexpr std::uint32_t kHeartbeatWParam = 40;
-// The result of run for an installer that its digest rule rejects.
+// The result of run for an installer that its digest or publisher rule rejects.
 constexpr int kInstallerRejected = -5;
 // Ranged transfers of the installer download.
 constexpr int kInstallerSegments = 3;
@@ -37,15 +38,19 @@ public:
     // heartbeat to the host, and deletes it and the folder. 0 when it was downloaded (whether or
     // not it could be started), the download's failure code otherwise, -1 when there is no
     // temporary directory, the folder cannot be created or the address names no acceptable
-    // file, and -5 when the digest rule rejects the installer (which then never runs). An
-    // installer that cannot be started is logged ("Failed to start the setup file.\n").
+    // file, and -5 when the digest rule or `publisher` (when given) rejects the installer (which
+    // then never runs). An installer that cannot be started is logged ("Failed to start the
+    // setup file.\n").
     // `mirrors` are alternate UTF-8 addresses of the same file, already checked: the download
     // spreads over all of them and the address. When the file fails its digest and several of
     // them served it, it is downloaded once more from one source alone, the address first, then
     // each mirror in turn (passing over those that served another length or failed without
-    // serving a byte), until one matches; -5 only when none does.
+    // serving a byte), until one matches; -5 only when none does. A refusal by the publisher
+    // rule is treated alike, and so is a file resumed from the cache that fails either rule: it
+    // is downloaded once more from nothing.
     int run(const std::u16string& address, const InstallerDigestRule& digest = {},
-            const std::vector<std::string>& mirrors = {});
+            const std::vector<std::string>& mirrors = {},
+            InstallerPublisherRule* publisher = nullptr);
 
     // Posts the progress message (user message, total, done) to the host window, thinned to
     // the values that can change what the host shows (see ProgressThinning); the value that
@@ -57,6 +62,14 @@ public:
     std::uint32_t hostWindow() const { return options_.hostWindow; }
 
 private:
+    // What a downloaded installer must pass before it may run.
+    struct InstallerChecks {
+        const Sha256Digest* digest;         // the manifest's digest, when it gives one
+        InstallerPublisherRule* publisher;  // when installers must be signed
+        std::u16string path;                // where the installer is held
+        bool pass(platform::HeldFile& held) const;
+    };
+
     // Downloads the installer into `folder` as `name`, through its cache entry when the cache
     // has one for it: open in `file` afterwards. `resumed` tells whether bytes of an earlier
     // run were used.
@@ -65,11 +78,11 @@ private:
                           const std::string& digest, platform::File& file, bool& resumed);
     void post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     void waitWithHeartbeat(platform::Process& installer);
-    // After a digest failure: downloads the file again from each source alone, in order, until
-    // it matches; the file is held in `held` when it does.
+    // After a failed check: downloads the file again from each source alone, in order, until
+    // it passes; the file is held in `held` when it does.
     bool downloadFromOneSourceAtATime(const std::vector<std::string>& sources,
                                       platform::Directory& folder, const std::u16string& name,
-                                      const Sha256Digest& expected, platform::HeldFile& held);
+                                      const InstallerChecks& checks, platform::HeldFile& held);
 
     RunOptions options_;
     ProgressThinning progress_;

@@ -10,13 +10,15 @@ namespace platform {
 namespace {
 
 // The delay-loaded imports of the executable (cmake/windows.cmake), then the libraries that
-// WinHTTP, Schannel, the certificate and the socket library load by name during a run, some of
-// them through delay-loaded imports of their own. Some do not exist on every Windows: a missing
-// one is skipped.
+// WinHTTP, Schannel, WinTrust, the certificate and the socket library load by name during a
+// run, some of them through delay-loaded imports of their own (dbghelp: the image hashing
+// library that WinTrust uses imports it under Wine). Some do not exist on every Windows: a
+// missing one is skipped.
 const wchar_t* const laterLibraries[] = {
-    L"winhttp.dll",  L"crypt32.dll", L"ws2_32.dll",   L"secur32.dll",
-    L"schannel.dll", L"dnsapi.dll",  L"iphlpapi.dll", L"dhcpcsvc.dll",
-    L"netapi32.dll", L"version.dll", L"jsproxy.dll",  nullptr,
+    L"winhttp.dll",  L"crypt32.dll",  L"ws2_32.dll",  L"wintrust.dll",
+    L"secur32.dll",  L"schannel.dll", L"dnsapi.dll",  L"iphlpapi.dll",
+    L"dhcpcsvc.dll", L"netapi32.dll", L"version.dll", L"jsproxy.dll",
+    L"cryptnet.dll", L"mssip32.dll",  L"dbghelp.dll", nullptr,
 };
 
 template <typename Function>

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,7 @@ private:
 bool removeFile(const WideString& path);
 
 class Directory;
+struct CodeSigner;
 
 // A file opened for reading that nobody can change, rename or delete while it is held, so that
 // what was read from it is what a program started from it runs (Process::start takes it).
@@ -117,6 +119,7 @@ public:
 private:
     friend class Directory;
     friend class Process;
+    friend std::optional<CodeSigner> trustedCodeSigner(HeldFile& file, const WideString& path);
     std::intptr_t native_ = -1;
 };
 
@@ -403,6 +406,30 @@ struct ProxyChoice {
 // POSIX: fromEnvironment. May take seconds (automatic detection on a network without it):
 // callers ask once per address and run, and never concurrently.
 ProxyChoice proxyFor(const std::string& url);
+
+// ---------------------------------------------------------------------------------------------
+// Code signatures
+
+// Who signed a program: the values of the signing certificate's subject, in their order there.
+struct CodeSigner {
+    std::vector<WideString> organizations;  // O (2.5.4.10)
+    std::vector<WideString> commonNames;    // CN (2.5.4.3)
+};
+
+// The signer of the held program file, when its Authenticode signature is valid: the image's
+// digest matches, the signer's chain ends at a root this machine trusts with no error in any
+// certificate (revocation judged only from what the machine already has: a certificate known
+// to be revoked fails, one whose status is unknown does not; Windows XP, which cannot be kept
+// off the network, checks none), and the signing certificate is
+// for code signing. Otherwise (unsigned, changed, untrusted, not for code signing) nothing.
+// Windows: WinVerifyTrust through the held handle (`path`, where the file is held, only names
+// it), without UI and without fetching anything, then the signer chain's own error status.
+// POSIX: there are no such signatures; always nothing.
+std::optional<CodeSigner> trustedCodeSigner(HeldFile& file, const WideString& path);
+
+// The same for this program's own file. May take a second or more the first time (Windows
+// loads and initialises its trust providers): callers ask on a thread of their own.
+std::optional<CodeSigner> trustedSignerOfThisProgram();
 
 // ---------------------------------------------------------------------------------------------
 // Process start-up

@@ -918,4 +918,15 @@ std::vector<WideString> commandLineArguments(int argc, char** argv) {
     return arguments;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Code signatures: POSIX programs carry none.
+
+std::optional<CodeSigner> trustedCodeSigner(HeldFile&, const WideString&) {
+    return std::nullopt;
+}
+
+std::optional<CodeSigner> trustedSignerOfThisProgram() {
+    return std::nullopt;
+}
+
 }  // namespace platform

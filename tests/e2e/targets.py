@@ -5,10 +5,12 @@ A target runs the real executables: natively (build/native) or under Wine
 directory, where the downloader writes its log and the installer.
 """
 
+import hashlib
 import ntpath
 import os
 import posixpath
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -162,13 +164,36 @@ class WineTarget(Target):
             if self.version:
                 lines += ['"Version"=' + reg_string(self.version)]
             lines += [""]
-        reg_file = os.path.join(self.work, "settings.reg")
+        self._import_registry("settings", lines)
+
+    def _import_registry(self, name, lines):
+        reg_file = os.path.join(self.work, name + ".reg")
         with open(reg_file, "w") as f:
             f.write("\r\n".join(lines))
         subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "regedit", "/S",
                         self.windows_path(reg_file)],
                        env=self._wine_env(), capture_output=True, timeout=900, check=True,
                        stdin=subprocess.DEVNULL)
+
+    ROOT_CERTIFICATES = "Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+
+    def trust_root(self, der):
+        """Makes the prefix trust a root certificate (DER) as the local machine's Root store
+        keeps it in the registry: under its SHA-1 thumbprint, the property 0x20 (the encoded
+        certificate). Returns the thumbprint for distrust_root."""
+        thumbprint = hashlib.sha1(der).hexdigest().upper()
+        blob = struct.pack("<III", 0x20, 1, len(der)) + der
+        self._import_registry("root-" + thumbprint, [
+            "REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\%s%s]" % (self.ROOT_CERTIFICATES, thumbprint),
+            '"Blob"=hex:' + ",".join("%02x" % b for b in blob), ""])
+        return thumbprint
+
+    def distrust_root(self, thumbprint):
+        """Removes a root that trust_root added (the store's own delete does not last)."""
+        subprocess.run([os.path.join(REPO, "scripts", "wine-run"), "reg", "delete",
+                        "HKLM\\" + self.ROOT_CERTIFICATES + thumbprint, "/f"],
+                       env=self._wine_env(), capture_output=True, timeout=300,
+                       stdin=subprocess.DEVNULL, check=True)
 
     INTERNET_SETTINGS = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
                          "\\Connections")

@@ -33,7 +33,7 @@ KNOWN = {
 # Windows imports neither.
 WINE_START_UP = {"version", "zlib1"}
 # Libraries that the downloader itself delay-loads: a trace without them was not read right.
-DELAY_LOADED = {"winhttp", "crypt32", "ws2_32"}
+DELAY_LOADED = {"winhttp", "crypt32", "ws2_32", "wintrust"}
 
 TOOLS = "i686-w64-mingw32-"
 IMPORT_LIBRARIES = "/usr/i686-w64-mingw32/lib"

@@ -34,7 +34,7 @@ tools=${CHECK_IMPORTS_TOOL_PREFIX:-i686-w64-mingw32-}
 # DLLs that every Windows from XP SP3 on has: the delay-loaded imports may name these.
 allowed_dlls=(
     ntdll kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comctl32 comdlg32 shlwapi version
-    winmm ws2_32 wsock32 crypt32 secur32 msvcrt winhttp
+    winmm ws2_32 wsock32 crypt32 secur32 msvcrt winhttp wintrust
 )
 # DLLs that every Windows from XP SP3 on loads from the system folder whatever lies beside the
 # program ("known DLLs": on XP's list, or imported by one on it, as msvcrt is, and on the lists
