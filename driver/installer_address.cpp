@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "driver/run_trace_facts.h"
 #include "job/installer_file_name.h"
 #include "support/diagnostic_log.h"
 #include "support/manifest_lookup.h"
@@ -116,6 +117,7 @@ bool readAllKeys(const std::string& manifest, InstallerAddresses& addresses) {
     };
     for (const Key& key : keys) {
         if (!getManifestValue(manifest, key.name, *key.value)) {
+            traceManifest("missing_key", key.name);
             writeLog(key.missingMessage);
             return false;
         }
@@ -144,9 +146,11 @@ bool readableManifest(const std::string& answer, const ManifestTrust& trust, std
         return true;
     }
     if (!verifyManifest(answer, trust.keys, text)) {
+        traceManifest("signature", "refused: not signed by a key this build trusts");
         writeLog("Failed to verify the setup manifest.");
         return false;
     }
+    traceManifest("signature", "verified by a key this build trusts");
     return true;
 }
 
@@ -188,6 +192,7 @@ ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses) {
     const bool wow64 = platform::isWow64();
     const bool nt6OrLater = platform::isNt6OrLater() != 0;
     ChosenInstaller chosen = chooseInstaller(addresses, wow64, nt6OrLater);
+    traceMachine(wow64, nt6OrLater, installerAddressKey(wow64, nt6OrLater));
     if (chosen.address.empty()) {
         writeLog("Failed to get the url of setup.");
     }

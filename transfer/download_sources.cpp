@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "support/diagnostic_log.h"
+#include "support/run_trace.h"
 #include "transfer/request_limits.h"
 #include "transfer/transfer_limits.h"
 
@@ -172,6 +173,10 @@ bool DownloadSources::ensureChecked(std::size_t index, std::uint64_t totalSize) 
         return false;
     }
     if (answer.info.length != totalSize) {
+        TraceLine("source")
+            .number("number", static_cast<long long>(index))
+            .number("length", static_cast<long long>(answer.info.length))
+            .text("verdict", "dropped: serves another length, or none");
         source.standing = Standing::Dropped;  // another file, or none
         return false;
     }
@@ -203,6 +208,9 @@ void DownloadSources::attemptProgressed(const void* range, std::size_t source) {
 }
 
 void DownloadSources::drop(std::size_t source) {
+    TraceLine("source")
+        .number("number", static_cast<long long>(source))
+        .text("verdict", "dropped: another file, no ranges, or no progress");
     platform::MutexLock lock(mutex_);
     sources_[source].standing = Standing::Dropped;
 }

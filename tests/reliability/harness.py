@@ -42,7 +42,7 @@ for _path in (os.path.join(TESTS, "e2e"), os.path.join(TESTS, "servers")):
         sys.path.insert(0, _path)
 
 from targets import (LOG_NAME, REPO, NativeTarget, WineTarget, read_messages,  # noqa: E402
-                     read_record)
+                     read_record, take_trace)
 
 USER_MESSAGE = 1024          # wizard-host's default, WM_USER
 CACHE_NAME = "downloader-cache"  # where a failed download keeps what a later run resumes
@@ -138,6 +138,9 @@ class Row:
     # Alternate sources named for every key (..._MIRROR1, ...): the installer's query at the
     # fault server's path <unique>/mirrorN/, or "LONGER" for a copy one byte longer.
     mirrors: tuple = ()
+    # For a row that ends the run: the words (regular expressions) that the support trace must
+    # hold, those a support engineer would search for to learn the cause.
+    trace: tuple = ()
 
 
 def ranged(requests):
@@ -782,6 +785,7 @@ class Outcome:
     host_fds: int
     downloader_hwm_kib: int
     downloader_maxrss_kib: int   # from /usr/bin/time when measured, else None
+    trace: bytes = None          # the support trace the run wrote (taken out of its directory)
     manifest_requests: list = field(default_factory=list)
     installer_requests: list = field(default_factory=list)
     stderr: bytes = b""
@@ -976,9 +980,9 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 result = target.run(args, temp, host_args=[], record=record, timeout=timeout,
                                     program="downloader-short-bounds" if row.short_bounds
                                     else "downloader")
-                returncode, stderr = result.returncode, result.stderr
+                returncode, stderr, trace = result.returncode, result.stderr, result.trace
             except subprocess.TimeoutExpired:
-                returncode, stderr = None, b""
+                returncode, stderr, trace = None, b"", take_trace(temp)
             elapsed = time.monotonic() - start
             maxrss = None
         else:
@@ -1007,6 +1011,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 for entry in os.listdir(keep):
                     shutil.move(os.path.join(keep, entry), temp)
                 os.rmdir(keep)
+            trace = take_trace(temp)
         watcher.stop.set()
         watcher.join()
 
@@ -1024,6 +1029,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
         violations=watcher.violations, longer_than_resource=watcher.longer_than_resource,
         downloader_fds=watcher.downloader_fds, host_fds=watcher.host_fds,
         downloader_hwm_kib=watcher.downloader_hwm_kib, downloader_maxrss_kib=maxrss,
+        trace=trace,
         manifest_requests=fault.requests("/file/%s/manifest.txt" % unique),
         installer_requests=[r for r in fault.requests("/file/%s/" % unique)
                             if not r["path"].endswith("/manifest.txt")],
@@ -1084,6 +1090,28 @@ def check_protocol(messages, total, succeeded, ran):
         assert heartbeats, "no heartbeat while the installer ran"
 
 
+TRACE_LINE = re.compile(rb"^ *\d+ ms t\d+ [a-z ]+:( [a-z_]+=(\"[^\"]*\"|\S+))*$")
+
+
+def check_trace(trace, row):
+    """Every run writes its support trace, one well-formed line per event, and ends it with the
+    run's result; a row that ends the run names its cause in the row's words. Nothing of the
+    addresses' queries (which carry the faults' settings here) reaches it."""
+    assert trace is not None, "no support trace"
+    lines = trace.splitlines()
+    assert all(TRACE_LINE.match(line) for line in lines), [
+        line for line in lines if not TRACE_LINE.match(line)][:3]
+    assert lines and lines[0].split(b" t0 ")[-1].startswith(b"run start:"), lines[:1]
+    assert re.search(rb" t0 run end: result=-?\d+ ", lines[-1]), lines[-3:]
+    assert b"?" not in b"".join(re.findall(rb"(?:address|host)=\S+", trace)).replace(
+        b"?[query", b""), "a query string reached the trace"
+    if not row.ran:
+        assert row.trace, "a row that ends the run names the words of its cause"
+    text = trace.decode("latin-1")
+    for words in row.trace:
+        assert re.search(words, text), "the trace does not say %r:\n%s" % (words, text[-3000:])
+
+
 def check_outcome(outcome, row, env):
     """Every invariant of one run; raises AssertionError with the outcome in the message."""
     ctx = outcome.context
@@ -1095,7 +1123,9 @@ def check_outcome(outcome, row, env):
         assert row.log(outcome.log), "log %r" % outcome.log
     else:
         assert outcome.log == row.log, "log %r, expected %r" % (outcome.log, row.log)
-    # The temporary directory keeps the log, if any, and never the installer.
+    check_trace(outcome.trace, row)
+    # The temporary directory keeps the log, if any, and never the installer (the support trace
+    # was taken out of it: check_trace).
     # A failed download keeps what a later run can go on from: one entry of the download cache.
     entries = [e for e in outcome.temp_entries if e != CACHE_NAME]
     assert entries == ([LOG_NAME] if row.log is not None else []), outcome.temp_entries
