@@ -73,9 +73,10 @@ void traceRequest(CURL* handle, const char* kind, int code, const char* range, c
         .number("bytes", bytes)
         .number("first_byte_ms", firstByteUs / 1000)
         .text("connection", connection)
-        .text("ended", why != nullptr                      ? why
-                       : code == CURLE_OK && status >= 400 ? "error status from the server"
-                                                           : transferEndText(code))
+        .text("ended", why != nullptr ? why
+                       : (code == CURLE_OK || code == CURLE_WRITE_ERROR) && status >= 400
+                           ? "error status from the server"
+                           : transferEndText(code))
         .number("curl", code);
 }
 
