@@ -397,7 +397,8 @@ struct ProxyChoice {
     // never with a stored password.
     bool answerWithLogon = false;
     // Where the choice came from, for support: "environment", "automatic detection",
-    // "configuration script", "Internet Options proxy" or "no proxy configured".
+    // "configuration script", "Internet Options proxy", or, for a direct route, "automatic
+    // detection found none" or "no proxy configured".
     const char* origin = "no proxy configured";
     // With fromEnvironment: the variable libcurl takes for the address ("https_proxy=..."),
     // as it is, credentials included; empty when none is set.

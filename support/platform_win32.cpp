@@ -1141,7 +1141,7 @@ ProxyChoice proxyFor(const std::string& url) {
             if (!answered && GetLastError() == ERROR_WINHTTP_AUTODETECTION_FAILED) {
                 autoProxy.detectionFailed = true;
             }
-            choice.origin = answered ? "automatic detection" : choice.origin;
+            choice.origin = answered ? "automatic detection" : "automatic detection found none";
         }
         if (!answered && !script.empty()) {
             answered =
