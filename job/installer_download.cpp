@@ -44,9 +44,11 @@ int InstallerJob::downloadInstaller(DownloadCache& cache, platform::Directory& f
             resumed = entry.resumed();
             if (result != kDownloadOk) {
                 entry.keepForLater();
-                TraceLine("cache").text(
-                    "decision",
-                    "download failed: the entry is kept when a later run can go on from it");
+                TraceLine("cache").text("decision",
+                                        entry.isOpen()
+                                            ? "download failed: kept for a later run to go on from"
+                                            : "download failed: removed, nothing a later run "
+                                              "could go on from");
                 return result;
             }
             if (entry.moveInto(folder, name)) {

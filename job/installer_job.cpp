@@ -136,6 +136,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     if (result == kDownloadOk && checked && resumed && !matches) {
         // The earlier run's bytes and this one's do not make the installer: once more, from
         // nothing and without the cache.
+        traceResumedFileRejected();
         held.close();
         folder.removeFile(*name);
         file = folder.openFile(*name, platform::FileOpening::CreateNew);

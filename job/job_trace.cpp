@@ -6,6 +6,11 @@ void traceJobEnd(int result, const char* cause) {
     TraceLine("job").number("result", result).text("cause", cause);
 }
 
+void traceResumedFileRejected() {
+    TraceLine("cache").text(
+        "decision", "resumed file does not match the digest: downloaded again from nothing");
+}
+
 void traceInstallerStart(const platform::Process& installer) {
     TraceLine("installer")
         .text("verdict", installer.isValid() ? "started" : "could not be started");

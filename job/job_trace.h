@@ -8,6 +8,10 @@
 // Why the job ends before or without its download's own result.
 void traceJobEnd(int result, const char* cause);
 
+// The bytes an earlier run left and this run's do not have the expected digest: the
+// installer is downloaded again from nothing.
+void traceResumedFileRejected();
+
 // The installer has been started (or could not be): the start, in words.
 void traceInstallerStart(const platform::Process& installer);
 
