@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "support/diagnostic_log.h"
-#include "support/run_trace.h"
 #include "transfer/request_limits.h"
+#include "transfer/request_trace.h"
 #include "transfer/transfer_limits.h"
 
 namespace {
@@ -173,10 +173,7 @@ bool DownloadSources::ensureChecked(std::size_t index, std::uint64_t totalSize) 
         return false;
     }
     if (answer.info.length != totalSize) {
-        TraceLine("source")
-            .number("number", static_cast<long long>(index))
-            .number("length", static_cast<long long>(answer.info.length))
-            .text("verdict", "dropped: serves another length, or none");
+        traceSourceDropped(index, "serves another length, or none");
         source.standing = Standing::Dropped;  // another file, or none
         return false;
     }
@@ -208,9 +205,7 @@ void DownloadSources::attemptProgressed(const void* range, std::size_t source) {
 }
 
 void DownloadSources::drop(std::size_t source) {
-    TraceLine("source")
-        .number("number", static_cast<long long>(source))
-        .text("verdict", "dropped: another file, no ranges, or no progress");
+    traceSourceDropped(source, "another file, no ranges, or no progress");
     platform::MutexLock lock(mutex_);
     sources_[source].standing = Standing::Dropped;
 }

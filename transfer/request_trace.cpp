@@ -1,5 +1,7 @@
 #include "transfer/request_trace.h"
 
+#include <string>
+
 #include "support/run_trace.h"
 #include "support/trace_text.h"
 #include "transfer/curl_easy.h"
@@ -98,6 +100,12 @@ const char* rangeEndText(const RangeAnswerFacts& facts) {
                "changed)";
     }
     return "answer refused: Content-Range missing or not starting where asked";
+}
+
+void traceSourceDropped(std::size_t source, const char* why) {
+    TraceLine("source")
+        .number("number", static_cast<long long>(source))
+        .text("verdict", std::string("dropped: ") + why);
 }
 
 void traceSourceGivenUp(std::size_t source) {

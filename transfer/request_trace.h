@@ -28,6 +28,9 @@ struct RangeAnswerFacts {
 // Null when the answer was accepted and not stalled (the transfer's own result then tells).
 const char* rangeEndText(const RangeAnswerFacts& facts);
 
+// A source no range will go to any more, and why.
+void traceSourceDropped(std::size_t source, const char* why);
+
 // A source given up for having made no real progress until its deadline.
 void traceSourceGivenUp(std::size_t source);
 
