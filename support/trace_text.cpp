@@ -1,5 +1,7 @@
 #include "support/trace_text.h"
 
+#include <algorithm>
+
 namespace {
 
 struct AddressParts {
@@ -17,12 +19,14 @@ AddressParts splitForTrace(const std::string& address) {
         start = schemeEnd + 3;
         parts.scheme = address.substr(0, start);
     }
+    // User information ends at the last '@' before the path, even where a malformed address has
+    // a '?' or '#' inside its password: rather a wrong host in the trace than half a password.
+    const std::size_t at = address.rfind('@', address.find('/', start));
+    if (at != std::string::npos && at >= start) {
+        start = at + 1;
+    }
     const std::size_t authorityEnd = std::min(address.find_first_of("/?#", start), address.size());
     parts.authority = address.substr(start, authorityEnd - start);
-    const std::size_t at = parts.authority.rfind('@');
-    if (at != std::string::npos) {
-        parts.authority.erase(0, at + 1);
-    }
     const std::size_t pathEnd = std::min(address.find_first_of("?#", authorityEnd), address.size());
     parts.path = address.substr(authorityEnd, pathEnd - authorityEnd);
     parts.query = pathEnd < address.size() && address[pathEnd] == '?';
