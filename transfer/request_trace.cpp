@@ -26,7 +26,8 @@ const char* transferEndText(int code) {
             return "server error status";
         case CURLE_WRITE_ERROR:
         case CURLE_ABORTED_BY_CALLBACK:
-            return "stopped by the downloader";
+            // Mostly no fault: the range was cut by a split, asked again, or the download ended.
+            return "stopped by the downloader (range done or cut, or the download ended)";
         case CURLE_OPERATION_TIMEDOUT:
             return "timed out (no data within the bound)";
         case CURLE_SSL_CONNECT_ERROR:
