@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "driver/run_trace_facts.h"
 #include "job/installer_file_name.h"
 #include "support/diagnostic_log.h"
 #include "support/manifest_lookup.h"
@@ -147,6 +148,7 @@ bool readInstallerAddresses(const std::string& manifest, InstallerAddresses& add
                           slotForMachine(true, true), slotForMachine(false, true)};
     for (const Slot& slot : slots) {
         if (!getManifestValue(manifest, slot.key, addresses.*slot.address)) {
+            traceManifest("missing_key", slot.key);
             writeLog(("Failed to get " + std::string(slot.key) + ".").c_str());
             return false;
         }
@@ -172,9 +174,11 @@ bool readableManifest(const std::string& answer, const ManifestTrust& trust, std
         return true;
     }
     if (!verifyManifest(answer, trust.keys, text)) {
+        traceManifest("signature", "refused: not signed by a key this build trusts");
         writeLog("Failed to verify the setup manifest.");
         return false;
     }
+    traceManifest("signature", "verified by a key this build trusts");
     return true;
 }
 
@@ -214,7 +218,9 @@ InstallerAddresses fetchInstallerAddresses(const std::string& manifestUrl,
 
 ChosenInstaller installerForThisMachine(const InstallerAddresses& addresses,
                                         const MachineProbes& probes) {
-    ChosenInstaller chosen = chooseInstaller(addresses, probes);
+    const Slot slot = slotForMachine(addresses, probes);
+    ChosenInstaller chosen = installerIn(addresses, slot);
+    traceMachine(slot.key);
     if (chosen.address.empty()) {
         writeLog("Failed to get the url of setup.");
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/path_join.h"
+#include "support/run_trace.h"
 #include "support/text_conversion.h"
 
 const char16_t kDownloadCacheFolderName[] = u"downloader-cache";
@@ -115,6 +116,7 @@ void DownloadCache::removeStaleEntries(std::int64_t now) {
             continue;
         }
         part.close();
+        TraceLine("cache").text("decision", "stale entry removed: untouched for 7 days");
         for (const std::u16string& file : names) {
             folder_.removeFile(file);
         }

@@ -4,6 +4,7 @@
 #include "job/download_cache.h"
 #include "job/installer_command_line.h"
 #include "job/installer_file_name.h"
+#include "job/job_trace.h"
 #include "job/working_folder.h"
 #include "support/diagnostic_log.h"
 #include "support/path_join.h"
@@ -93,6 +94,8 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     const std::u16string directory = platform::temporaryDirectory();
     const std::optional<std::u16string> name = installerFileName(address);
     if (directory.empty() || !name) {
+        traceJobEnd(kNoInstallerPath,
+                    name ? "no temporary directory" : "the address ends in no usable file name");
         return kNoInstallerPath;
     }
     // Decided before anything is downloaded: a malformed entry matches no file, and a build
@@ -101,6 +104,9 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     const bool checked = digest.expected.has_value();
     const bool rejected = checked ? !parseSha256Hex(*digest.expected, expected) : digest.required;
     if (rejected) {
+        traceJobEnd(kInstallerRejected,
+                    checked ? "the manifest's SHA-256 entry is malformed"
+                            : "this build needs a SHA-256 entry and the manifest has none");
         return kInstallerRejected;
     }
     // Nothing that others may have placed in the temporary directory is opened, replaced or
@@ -109,6 +115,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     // replacing the folder redirects nothing.
     WorkingFolder working(directory);
     if (!working.isCreated()) {
+        traceJobEnd(kNoInstallerPath, "the private working folder could not be created");
         return kNoInstallerPath;
     }
     platform::Directory& folder = working.folder();
@@ -138,6 +145,7 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     if (result == kDownloadOk && resumed && !passed) {
         // The earlier run's bytes and this one's do not make the installer: once more, from
         // nothing and without the cache.
+        traceResumedFileRejected();
         held.close();
         folder.removeFile(*name);
         file = folder.openFile(*name, platform::FileOpening::CreateNew);
@@ -163,10 +171,13 @@ int InstallerJob::run(const std::u16string& address, const InstallerDigestRule& 
     }
     notifyDownloaded();
 
+    const std::uint32_t startedAt = platform::tickCount();
     platform::Process installer = platform::Process::start(
         held, installerPath, installerCommandLine(installerPath, options_));
+    traceInstallerStart(installer);
     if (installer.isValid()) {
         waitWithHeartbeat(installer);
+        traceInstallerEnd(installer, startedAt);
         installer.close();
     } else {
         writeLog("Failed to start the setup file.\n");

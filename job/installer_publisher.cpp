@@ -1,5 +1,6 @@
 #include "job/installer_publisher.h"
 
+#include "support/run_trace.h"
 #include "support/text_conversion.h"
 
 namespace {
@@ -19,7 +20,35 @@ platform::CodeSigner namedPublisher(const InstallerPublisherSetting& setting) {
     return publisher;
 }
 
+std::string joined(const std::vector<std::u16string>& names) {
+    std::string text;
+    for (const std::u16string& name : names) {
+        text += (text.empty() ? "" : ", ") + toUtf8(name);
+    }
+    return text;
+}
+
+void tracePublisher(const char* verdict, const platform::CodeSigner* signer) {
+    TraceLine line("publisher");
+    line.text("verdict", verdict);
+    if (signer != nullptr) {
+        line.text("signer_o", joined(signer->organizations))
+            .text("signer_cn", joined(signer->commonNames));
+    }
+}
+
 }  // namespace
+
+const char* publisherRuleText(const InstallerPublisherSetting& setting) {
+    switch (setting.source) {
+        case InstallerPublisherSetting::Source::Off:
+            return "off";
+        case InstallerPublisherSetting::Source::Named:
+            return "on, the publisher named by the build";
+        default:
+            return "on, the downloader's own publisher when its signature is trusted";
+    }
+}
 
 bool isSamePublisher(const platform::CodeSigner& publisher, const platform::CodeSigner& signer) {
     return !publisher.commonNames.empty() && publisher.commonNames == signer.commonNames &&
@@ -66,8 +95,18 @@ void InstallerPublisherRule::finishOwnCheck() {
 bool InstallerPublisherRule::accepts(platform::HeldFile& file, const std::u16string& path) {
     finishOwnCheck();
     if (!publisher_) {
+        tracePublisher(
+            "not checked: the downloader is unsigned, untrusted here, or the rule is off", nullptr);
         return true;
     }
     const std::optional<platform::CodeSigner> signer = platform::trustedCodeSigner(file, path);
-    return signer && isSamePublisher(*publisher_, *signer);
+    if (!signer) {
+        tracePublisher("refused: no valid signature that chains to a trusted root", nullptr);
+        return false;
+    }
+    const bool same = isSamePublisher(*publisher_, *signer);
+    tracePublisher(
+        same ? "accepted: signed by the publisher" : "refused: signed by another publisher",
+        &*signer);
+    return same;
 }

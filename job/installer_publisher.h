@@ -20,6 +20,9 @@ struct InstallerPublisherSetting {
     std::string commonName;    // UTF-8, Named only
 };
 
+// What the support trace says of the setting.
+const char* publisherRuleText(const InstallerPublisherSetting& setting);
+
 // True when `signer` is `publisher`: the same organisations and the same common names, in the
 // same order, as exact text (a renewed certificate keeps them). A publisher without a common
 // name matches no one.

@@ -51,9 +51,11 @@ public:
     // Like openExclusive, for a file in a directory that others may write to: the last
     // component of the path must be an ordinary file with a single name, never a symbolic
     // link, a reparse point, a second hard link, a directory or a device, so that a planted
-    // name cannot lead the writes to another file. POSIX: opened with O_NOFOLLOW, then checked
-    // with fstat. Windows: opened with FILE_FLAG_OPEN_REPARSE_POINT, then checked with
-    // GetFileInformationByHandle.
+    // name cannot lead the writes to another file, and it must belong to this account, so that
+    // what is written there is never readable through a file that someone else made. POSIX:
+    // opened with O_NOFOLLOW, then checked with fstat (owner: the effective user). Windows:
+    // opened with FILE_FLAG_OPEN_REPARSE_POINT, then checked with GetFileInformationByHandle
+    // (owner: SYSTEM, the Administrators or this user).
     static File openExclusiveRegular(const WideString& path, bool* heldElsewhere = nullptr);
 
     bool isOpen() const { return native_ >= 0; }
@@ -335,6 +337,9 @@ public:
 
     bool isValid() const { return native_ != nullptr; }
     WaitResult wait(std::uint32_t milliseconds);
+    // The program's exit code once a wait has seen it end; false before that. Windows:
+    // GetExitCodeProcess. POSIX: the exit status, or 128 plus the signal that ended it.
+    bool exitCode(std::uint32_t& code) const;
     void close();
 
 private:
@@ -344,6 +349,14 @@ private:
 // Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
 std::uint32_t tickCount();
 void sleepMilliseconds(std::uint32_t milliseconds);
+
+// The calling thread's identifier, unique among the threads running at the same time
+// (Windows GetCurrentThreadId, POSIX gettid).
+std::uint32_t currentThreadId();
+
+// The system's name, version and processor in one line of ASCII, for support: Windows the
+// GetVersionExA record ("Windows 6.1 build 7601 Service Pack 1"), POSIX uname.
+std::string systemDescription();
 
 // ---------------------------------------------------------------------------------------------
 // Host windows
@@ -399,6 +412,13 @@ struct ProxyChoice {
     // A proxy's challenge is answered with the signed-in user's logon (Negotiate or NTLM),
     // never with a stored password.
     bool answerWithLogon = false;
+    // Where the choice came from, for support: "environment", "automatic detection",
+    // "configuration script", "Internet Options proxy", or, for a direct route, "automatic
+    // detection found none" or "no proxy configured".
+    const char* origin = "no proxy configured";
+    // With fromEnvironment: the variable libcurl takes for the address ("https_proxy=..."),
+    // as it is, credentials included; empty when none is set.
+    std::string environmentProxy;
 };
 
 // Windows: the current user's Internet Options as WinHTTP reads them (automatic detection,

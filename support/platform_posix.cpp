@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -167,7 +169,8 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         return File();
     }
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+        status.st_uid != geteuid()) {
         ::close(fd);
         return File();
     }
@@ -620,6 +623,7 @@ namespace {
 struct ChildProcess {
     pid_t pid;
     bool reaped;
+    std::uint32_t exitCode = 0;
 };
 
 // A child that has been reaped counts as ended for every later wait.
@@ -638,6 +642,8 @@ bool reapIfEnded(ChildProcess& child, bool block, bool& failed) {
     }
     if (result == child.pid) {
         child.reaped = true;
+        child.exitCode = WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status))
+                                           : 128u + static_cast<std::uint32_t>(WTERMSIG(status));
     }
     return child.reaped;
 }
@@ -727,6 +733,14 @@ WaitResult Process::wait(std::uint32_t milliseconds) {
     }
 }
 
+bool Process::exitCode(std::uint32_t& code) const {
+    if (native_ == nullptr || !static_cast<const ChildProcess*>(native_)->reaped) {
+        return false;
+    }
+    code = static_cast<const ChildProcess*>(native_)->exitCode;
+    return true;
+}
+
 void Process::close() {
     if (native_ == nullptr) {
         return;
@@ -754,6 +768,18 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
                       static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
     }
+}
+
+std::uint32_t currentThreadId() {
+    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+}
+
+std::string systemDescription() {
+    utsname names{};
+    if (uname(&names) != 0) {
+        return "unknown system";
+    }
+    return std::string(names.sysname) + " " + names.release + " " + names.machine;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -901,9 +927,25 @@ Answer canRunX64Programs() {
 // ---------------------------------------------------------------------------------------------
 // Proxies
 
-ProxyChoice proxyFor(const std::string&) {
+ProxyChoice proxyFor(const std::string& url) {
     ProxyChoice choice;
     choice.fromEnvironment = true;
+    choice.origin = "environment";
+    // libcurl's order: the scheme's own variable (http_proxy only in lower case), then
+    // all_proxy.
+    const std::string scheme = url.substr(0, url.find(':'));
+    const std::string own = scheme + "_proxy";
+    std::string upper = own;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string names[] = {own, scheme == "http" ? own : upper, "all_proxy", "ALL_PROXY"};
+    for (const std::string& name : names) {
+        const char* value = std::getenv(name.c_str());
+        if (value != nullptr && *value != '\0') {
+            choice.environmentProxy = name + "=" + value;
+            break;
+        }
+    }
     return choice;
 }
 

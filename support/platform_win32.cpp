@@ -172,7 +172,7 @@ File File::openExclusiveRegular(const WideString& path, bool* heldElsewhere) {
         }
         return File();
     }
-    return File(regularFileDescriptor(handle, false));
+    return File(regularFileDescriptor(handle, true));
 }
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t size, bool* diskFull) {
@@ -950,6 +950,16 @@ WaitResult Process::wait(std::uint32_t milliseconds) {
     }
 }
 
+bool Process::exitCode(std::uint32_t& code) const {
+    DWORD exit = 0;
+    if (!isValid() || !GetExitCodeProcess(static_cast<ProcessHandles*>(native_)->process, &exit) ||
+        exit == STILL_ACTIVE) {
+        return false;
+    }
+    code = exit;
+    return true;
+}
+
 void Process::close() {
     if (isValid()) {
         std::unique_ptr<ProcessHandles> handles(static_cast<ProcessHandles*>(native_));
@@ -965,6 +975,30 @@ std::uint32_t tickCount() {
 
 void sleepMilliseconds(std::uint32_t milliseconds) {
     Sleep(milliseconds);
+}
+
+std::uint32_t currentThreadId() {
+    return GetCurrentThreadId();
+}
+
+std::string systemDescription() {
+    OSVERSIONINFOA version;
+    ZeroMemory(&version, sizeof version);
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!GetVersionExA(&version)) {
+        return "Windows (version unknown)";
+    }
+#pragma GCC diagnostic pop
+    std::string text = "Windows " + std::to_string(version.dwMajorVersion) + "." +
+                       std::to_string(version.dwMinorVersion) + " build " +
+                       std::to_string(version.dwBuildNumber);
+    version.szCSDVersion[sizeof version.szCSDVersion - 1] = '\0';
+    if (version.szCSDVersion[0] != '\0') {
+        text += std::string(" ") + version.szCSDVersion;
+    }
+    return text;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1150,13 +1184,18 @@ ProxyChoice proxyFor(const std::string& url) {
             if (!answered && GetLastError() == ERROR_WINHTTP_AUTODETECTION_FAILED) {
                 autoProxy.detectionFailed = true;
             }
+            choice.origin = answered ? "automatic detection" : "automatic detection found none";
         }
         if (!answered && !script.empty()) {
             answered =
                 askAutoProxy(wideUrl, WINHTTP_AUTOPROXY_CONFIG_URL, script.get(), address, choice);
+            choice.origin = answered ? "configuration script" : choice.origin;
         }
-        if (!answered && !fixed.empty() && !bypassesProxy(bypass.utf8(), address)) {
-            choice.routes = proxyRoutesFor(fixed.utf8(), address);
+        if (!answered && !fixed.empty()) {
+            choice.origin = "Internet Options proxy";
+            if (!bypassesProxy(bypass.utf8(), address)) {
+                choice.routes = proxyRoutesFor(fixed.utf8(), address);
+            }
         }
     }
     if (choice.routes.empty()) {

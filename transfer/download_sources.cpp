@@ -6,6 +6,7 @@
 
 #include "support/diagnostic_log.h"
 #include "transfer/request_limits.h"
+#include "transfer/request_trace.h"
 #include "transfer/transfer_limits.h"
 
 namespace {
@@ -172,6 +173,7 @@ bool DownloadSources::ensureChecked(std::size_t index, std::uint64_t totalSize) 
         return false;
     }
     if (answer.info.length != totalSize) {
+        traceSourceDropped(index, "serves another length, or none");
         source.standing = Standing::Dropped;  // another file, or none
         return false;
     }
@@ -214,6 +216,7 @@ void DownloadSources::attemptProgressed(const void* range, std::size_t source) {
 }
 
 void DownloadSources::drop(std::size_t source) {
+    traceSourceDropped(source, "another file, no ranges, or no progress");
     platform::MutexLock lock(mutex_);
     sources_[source].standing = Standing::Dropped;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "support/run_trace.h"
 #include "transfer/transfer_limits.h"
 
 DownloadState::DownloadState(const std::string& url, const ResourceVersion& version,
@@ -97,6 +98,11 @@ SegmentTask* DownloadState::nextWork(const SegmentTask* ended) {
     upper.rangeEnd = owner->rangeEnd;
     upper.source = takerSource;
     handOut(upper);
+    TraceLine("split")
+        .number("from", static_cast<long long>(owner->rangeStart))
+        .number("owner_keeps_to", static_cast<long long>(upper.rangeStart - 1))
+        .number("taker_gets_to", static_cast<long long>(upper.rangeEnd))
+        .number("taker_source", static_cast<long long>(takerSource));
     owner->rangeEnd = upper.rangeStart - 1;
     segments_.push_back(upper);
     return &segments_.back();
@@ -266,6 +272,10 @@ bool DownloadState::shouldRenew(SegmentTask& task) {
     }
     expectedWaste_ += expectedWaste(pace, startup);
     task.renewed = true;
+    TraceLine("renew")
+        .number("from", static_cast<long long>(task.rangeStart))
+        .number("source", static_cast<long long>(task.source))
+        .text("reason", "request far slower than the others: asked again");
     return true;
 }
 
@@ -313,6 +323,9 @@ std::uint64_t DownloadState::store(SegmentTask& task, std::uint64_t position, co
         file_.writeAt(offset, data + (offset - position), static_cast<std::size_t>(take), &noSpace);
     platform::MutexLock lock(mutex_);
     if (!written) {
+        TraceLine("write")
+            .number("offset", static_cast<long long>(offset))
+            .text("problem", noSpace ? "disk full" : "write to the file failed");
         diskFull = diskFull || noSpace;
         failed = true;
         return 0;
@@ -367,7 +380,7 @@ SourceBackoff& DownloadState::backoffFor(std::size_t source) {
         // A source's deadline counts from its first request.
         const TransferLimits limits = transferLimits();
         backoffs_.emplace_back(limits.rangeRetries, limits.downloadStallDeadlineMs,
-                               limits.retryAfterCapMs);
+                               limits.retryAfterCapMs, backoffs_.size());
     }
     return backoffs_[source];
 }

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "support/platform.h"
+#include "support/run_trace.h"
+#include "support/trace_text.h"
 #include "transfer/connection_share.h"
 #include "transfer/download_checkpoints.h"
 #include "transfer/download_sources.h"
@@ -34,7 +36,14 @@ unsigned progressShift(std::uint64_t totalSize) {
 bool hasRoomFor(const platform::File& file, std::uint64_t length, std::uint64_t present) {
     const std::int64_t free = file.volumeFreeSpace();
     const std::uint64_t needed = length > present ? length - present : 0;
-    return free < 0 || static_cast<std::uint64_t>(free) >= needed;
+    const bool room = free < 0 || static_cast<std::uint64_t>(free) >= needed;
+    TraceLine("free space")
+        .number("free_bytes", free)
+        .number("needed_bytes", static_cast<long long>(needed))
+        .text("verdict", free < 0 ? "unknown, download goes on"
+                         : room   ? "enough"
+                                  : "not enough free space on the disk");
+    return room;
 }
 
 void HttpDownloader::onProgress(std::uint32_t, std::uint32_t) {}
@@ -95,6 +104,11 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     // Without a mutex the ranges cannot share the file safely: they all run on this thread.
     platform::Mutex* shared = mutex.isValid() ? &mutex : nullptr;
     DownloadSources sources(urls, shared);
+    for (std::size_t i = 0; i < urls.size() && tracing(); ++i) {
+        TraceLine("source")
+            .number("number", static_cast<long long>(i))
+            .text("address", addressForTrace(urls[i]));
+    }
     std::size_t answered = 0;
     ResourceInfo resource;
     if (urls.size() == 1) {
@@ -105,10 +119,24 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     }
     const std::uint64_t length = resource.length;
     if (length == 0) {
+        TraceLine("download")
+            .number("result", kDownloadNoLength)
+            .text(
+                "cause",
+                "no usable length from any source (refused, error status, no Content-Length or 0)");
         return kDownloadNoLength;
     }
+    TraceLine("download")
+        .number("length", static_cast<long long>(length))
+        .number("length_from_source", static_cast<long long>(answered))
+        .number("segments", static_cast<long long>(workerCount));
     const bool resuming = plan.resume != nullptr &&
                           resumeFits(*plan.resume, length, urls[answered], resource.version);
+    if (plan.resume != nullptr) {
+        TraceLine("cache").text(
+            "decision", resuming ? "resuming the earlier run's bytes"
+                                 : "earlier bytes are of another version or length: started over");
+    }
     const ByteRanges present = resuming ? plan.resume->present : ByteRanges();
     resumedLatest_ = resuming;
     DownloadState state(urls[answered], resource.version, length, file, shared, reportTo, this);
@@ -124,6 +152,9 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     // the file need no new room, whether they stay or this resource's bytes overwrite them.
     if (!hasRoomFor(file, length,
                     plan.resume != nullptr ? bytesWithin(plan.resume->present, length) : 0)) {
+        TraceLine("download")
+            .number("result", kDownloadNoSpace)
+            .text("cause", "not enough free space");
         return kDownloadNoSpace;
     }
     state.noteTimeToFirstByte(resource.firstByteMs, answered);
@@ -181,10 +212,21 @@ int HttpDownloader::download(const DownloadPlan& plan, platform::File& file) {
     sources.logFailedChecks();
     sourcesThatServed_ = sources.servedCount();
     worthAskingAgain_ = sources.worthAskingAgain();
-    if (state.diskFull) {
-        return kDownloadNoSpace;
-    }
-    return (!state.failed && !state.resourceChanged && state.bytesDone() == length)
-               ? kDownloadOk
-               : kDownloadIncomplete;
+    const int result = state.diskFull ? kDownloadNoSpace
+                       : (!state.failed && !state.resourceChanged && state.bytesDone() == length)
+                           ? kDownloadOk
+                           : kDownloadIncomplete;
+    TraceLine("download")
+        .number("result", result)
+        .number("bytes", static_cast<long long>(state.bytesDone()))
+        .number("of", static_cast<long long>(length))
+        .number("sources_served", static_cast<long long>(sourcesThatServed_))
+        .text("cause",
+              result == kDownloadOk   ? "complete"
+              : state.diskFull        ? "disk full"
+              : state.resourceChanged ? "another version of the file: it changed on the server"
+              : state.failed
+                  ? "a write failed or an answer was not the file's"
+                  : "incomplete: the servers stopped delivering before every range was in");
+    return result;
 }

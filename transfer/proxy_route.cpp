@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+#include "support/run_trace.h"
+#include "support/trace_text.h"
 #include "transfer/curl_handles.h"
 #include "transfer/transfer_limits.h"
 
@@ -38,6 +40,22 @@ bool proxyAcceptsConnection(const std::string& proxy) {
     return curl_easy_perform(handle) == CURLE_OK;
 }
 
+void traceDecision(const std::string& url, const platform::ProxyChoice& choice,
+                   const Decision& decision) {
+    TraceLine line("proxy");
+    line.text("host", hostForTrace(url)).text("source", choice.origin);
+    if (decision.fromEnvironment) {
+        line.text("route", choice.environmentProxy.empty()
+                               ? "direct (no proxy variable set)"
+                               : "as the variable says: " + proxyForTrace(choice.environmentProxy));
+    } else {
+        line.text("route",
+                  decision.route.isDirect() ? "direct" : proxyForTrace(decision.route.proxy))
+            .number("routes_offered", static_cast<long long>(choice.routes.size()))
+            .flag("answer_with_logon", decision.answerWithLogon && !decision.route.isDirect());
+    }
+}
+
 Decision decisionFor(const std::string& url) {
     platform::MutexLock lock(decisionsMutex.isValid() ? &decisionsMutex : nullptr);
     const auto known = decisions.find(url);
@@ -50,6 +68,7 @@ Decision decisionFor(const std::string& url) {
         decision.route = firstWorkingRoute(choice.routes);
     }
     decisions.emplace(url, decision);
+    traceDecision(url, choice, decision);
     return decision;
 }
 

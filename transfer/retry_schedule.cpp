@@ -4,6 +4,8 @@
 #include <chrono>
 #include <random>
 
+#include "support/run_trace.h"
+
 std::uint32_t retryCeilingMs(const RetrySteps& steps, int retry) {
     std::uint64_t ceiling = steps.firstMs;
     for (int i = 1; i < retry && ceiling < steps.capMs; ++i) {
@@ -52,9 +54,31 @@ std::uint32_t PhaseDeadline::msLeft() const {
     return elapsed >= length_ ? 0 : length_ - elapsed;
 }
 
+namespace {
+
+// Why a retry waits as long as it does, in the support trace.
+void traceRetryWait(const char* phase, long long source, int retry, std::uint32_t drawnMs,
+                    std::optional<std::uint32_t> askedMs, std::uint32_t waitMs) {
+    TraceLine line("retry wait");
+    line.text("phase", phase);
+    if (source >= 0) {
+        line.number("source", source);
+    }
+    line.number("retry", retry).number("wait_ms", waitMs);
+    if (askedMs) {
+        line.number("retry_after_ms", *askedMs);
+    }
+    line.text("reason", askedMs && *askedMs > drawnMs && waitMs > drawnMs
+                            ? "the server's Retry-After"
+                        : waitMs < drawnMs ? "backoff step, cut at the phase's deadline"
+                                           : "backoff step");
+}
+
+}  // namespace
+
 RetryPacer::RetryPacer(const RetrySteps& steps, std::uint32_t deadlineMs,
-                       std::uint32_t retryAfterCapMs)
-    : steps_(steps), deadline_(deadlineMs), askedCapMs_(retryAfterCapMs) {}
+                       std::uint32_t retryAfterCapMs, const char* phase)
+    : steps_(steps), deadline_(deadlineMs), askedCapMs_(retryAfterCapMs), phase_(phase) {}
 
 bool RetryPacer::beforeAttempt() {
     if (waitPending_) {
@@ -64,20 +88,27 @@ bool RetryPacer::beforeAttempt() {
             platform::sleepMilliseconds(std::min(waitMs_ - waited, deadline_.msLeft()));
         }
     }
-    return !deadline_.passed();
+    if (deadline_.passed()) {
+        TraceLine("deadline")
+            .text("phase", phase_)
+            .text("verdict", "phase deadline passed, no more attempts");
+        return false;
+    }
+    return true;
 }
 
 void RetryPacer::failed(std::optional<std::uint32_t> askedMs) {
     ++retries_;
-    waitMs_ = boundedWaitMs(retryWaitMs(steps_, retries_, randomUnit()), askedMs, askedCapMs_,
-                            deadline_.msLeft());
+    const std::uint32_t drawn = retryWaitMs(steps_, retries_, randomUnit());
+    waitMs_ = boundedWaitMs(drawn, askedMs, askedCapMs_, deadline_.msLeft());
     waitFrom_ = platform::tickCount();
     waitPending_ = true;
+    traceRetryWait(phase_, -1, retries_, drawn, askedMs, waitMs_);
 }
 
 SourceBackoff::SourceBackoff(const RetrySteps& steps, std::uint32_t stallDeadlineMs,
-                             std::uint32_t retryAfterCapMs)
-    : steps_(steps), deadline_(stallDeadlineMs), askedCapMs_(retryAfterCapMs) {}
+                             std::uint32_t retryAfterCapMs, std::size_t source)
+    : steps_(steps), deadline_(stallDeadlineMs), askedCapMs_(retryAfterCapMs), source_(source) {}
 
 std::optional<std::uint32_t> SourceBackoff::waitBeforeRequest() {
     platform::MutexLock lock(&mutex_);
@@ -111,8 +142,9 @@ void SourceBackoff::failed(std::optional<std::uint32_t> askedMs) {
     }
     ++retries_;
     waitFrom_ = now;
-    waitMs_ = boundedWaitMs(retryWaitMs(steps_, retries_, randomUnit()), askedMs, askedCapMs_,
-                            deadline_.msLeft());
+    const std::uint32_t drawn = retryWaitMs(steps_, retries_, randomUnit());
+    waitMs_ = boundedWaitMs(drawn, askedMs, askedCapMs_, deadline_.msLeft());
+    traceRetryWait("download", static_cast<long long>(source_), retries_, drawn, askedMs, waitMs_);
 }
 
 bool SourceBackoff::deadlinePassed() {

@@ -2,6 +2,7 @@
 // Retry-After, and the deadline that ends a phase.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -43,7 +44,9 @@ private:
 // sequence of waits, under one deadline.
 class RetryPacer {
 public:
-    RetryPacer(const RetrySteps& steps, std::uint32_t deadlineMs, std::uint32_t retryAfterCapMs);
+    // `phase` names the phase in the support trace.
+    RetryPacer(const RetrySteps& steps, std::uint32_t deadlineMs, std::uint32_t retryAfterCapMs,
+               const char* phase = "request");
 
     // Sleeps out the wait that the last failure began; false (and no attempt may be made) once
     // the phase's deadline has passed.
@@ -58,6 +61,7 @@ private:
     RetrySteps steps_;
     PhaseDeadline deadline_;
     std::uint32_t askedCapMs_;
+    const char* phase_;
     int retries_ = 0;
     bool waitPending_ = false;
     std::uint32_t waitFrom_ = 0;
@@ -70,8 +74,9 @@ private:
 // server is given up once it has made no real progress for the stall deadline. Thread-safe.
 class SourceBackoff {
 public:
+    // `source` is the server's number among the download's sources, for the support trace.
     SourceBackoff(const RetrySteps& steps, std::uint32_t stallDeadlineMs,
-                  std::uint32_t retryAfterCapMs);
+                  std::uint32_t retryAfterCapMs, std::size_t source = 0);
     SourceBackoff(const SourceBackoff&) = delete;
     SourceBackoff& operator=(const SourceBackoff&) = delete;
 
@@ -90,6 +95,7 @@ private:
     RetrySteps steps_;
     PhaseDeadline deadline_;
     std::uint32_t askedCapMs_;
+    std::size_t source_;
     int retries_ = 0;
     std::uint32_t waitFrom_ = 0;
     std::uint32_t waitMs_ = 0;

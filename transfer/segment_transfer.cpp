@@ -8,6 +8,7 @@
 #include "transfer/content_range.h"
 #include "transfer/curl_easy.h"
 #include "transfer/request_limits.h"
+#include "transfer/request_trace.h"
 #include "transfer/retry_after.h"
 
 namespace {
@@ -158,6 +159,7 @@ Turn awaitTurn(DownloadState& download, std::size_t source,
     while (!hopeless(download)) {
         const std::optional<std::uint32_t> wait = backoff.waitBeforeRequest();
         if (!wait) {
+            traceSourceGivenUp(source);
             return Turn::SourceGivenUp;
         }
         if (*wait == 0) {
@@ -293,6 +295,7 @@ std::size_t writeWhole(char* data, std::size_t size, std::size_t count, void* us
         return 0;
     }
     if (whole.position + length > download.totalSize) {
+        traceAnswerProblem("whole", "answer longer than the file's length");
         download.failed = true;  // the body is longer than the resource it claims to be
         return 0;
     }
@@ -324,6 +327,7 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
         if (chosen == kNoSource) {
             break;
         }
+        traceFailover(source, chosen, everyFailed);
         source = chosen;
         download.awaitRetry(task);
         const Turn turn = awaitTurn(download, source, rangesCannotSucceed);
@@ -357,7 +361,11 @@ void fetchSegment(DownloadState& download, SegmentTask& task, std::size_t& sourc
             transfer.lastByteTick = platform::tickCount();
         }
         watchTransfer(easy.get(), watchRangedTransfer, &transfer);
-        curl_easy_perform(easy.get());
+        const CURLcode code = curl_easy_perform(easy.get());
+        traceRequest(
+            easy.get(), "range", code, range.c_str(),
+            rangeEndText({transfer.answer == Answer::Refused, transfer.headers.encoded,
+                          transfer.wholeAnswer, transfer.otherResource, transfer.stalled}));
         // What arrived before the answer ended or broke off is the resource's all the same.
         storeGathered(transfer);
         judgeSource(download, transfer);
@@ -424,6 +432,9 @@ void transferWholeResource(DownloadState& download, ConnectionShare* share) {
         watchTransfer(easy.get(), watchWholeTransfer, &whole);
         attachShare(easy.get(), share);
         const CURLcode code = curl_easy_perform(easy.get());
+        traceRequest(easy.get(), "whole", code, nullptr,
+                     whole.answer == Answer::Refused ? "answer refused: not a 200 of this version"
+                                                     : nullptr);
         if (whole.position > 0) {
             download.sources->attemptProgressed(nullptr, source);
         }

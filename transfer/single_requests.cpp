@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "support/diagnostic_log.h"
+#include "support/run_trace.h"
 #include "transfer/curl_easy.h"
+#include "transfer/request_trace.h"
 #include "transfer/retry_after.h"
 #include "transfer/transfer_limits.h"
 
@@ -38,12 +40,14 @@ void limitToPhase(CURL* handle, const RetryPacer& pacer) {
 
 RetryPacer lengthQueryPacer() {
     const TransferLimits limits = transferLimits();
-    return RetryPacer(limits.lengthRetries, limits.lengthDeadlineMs, limits.retryAfterCapMs);
+    return RetryPacer(limits.lengthRetries, limits.lengthDeadlineMs, limits.retryAfterCapMs,
+                      "length query");
 }
 
 RetryPacer manifestPacer() {
     const TransferLimits limits = transferLimits();
-    return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs);
+    return RetryPacer(limits.manifestRetries, limits.manifestDeadlineMs, limits.retryAfterCapMs,
+                      "manifest");
 }
 
 LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, ConnectionShare* share,
@@ -73,6 +77,7 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, Conne
     attachShare(handle, share);
     answer.code = static_cast<int>(curl_easy_perform(handle));
     answer.status = responseCode(handle);
+    traceRequest(handle, "length", answer.code);
     answer.askedMs = askedWaitMs(answer.status, headers);
     if (answer.code == CURLE_OK && isPassingTrouble(answer.status)) {
         answer.code = CURLE_HTTP_RETURNED_ERROR;  // what libcurl itself says of an error status
@@ -84,6 +89,12 @@ LengthAnswer queryResourceOnce(const std::string& url, long noDataSeconds, Conne
     }
     curl_off_t length = -1;
     curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    TraceLine("length")
+        .number("length", length)
+        .text("validator", headers.version.ifRange())
+        .text("verdict", length > 0    ? "usable"
+                         : length == 0 ? "no usable length: Content-Length is 0"
+                                       : "no usable length: the answer has no Content-Length");
     // libcurl reports -1 when the server gave no length: that is no length at all.
     answer.info.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
     answer.info.version = headers.version;
@@ -151,6 +162,10 @@ bool getData(const std::string& url, std::string& out, RetryPacer& pacer) {
         // An error answer without a body never reaches the write function.
         const CURLcode code = curl_easy_perform(handle);
         const long status = responseCode(handle);
+        traceRequest(handle, "manifest", code, nullptr,
+                     code == CURLE_WRITE_ERROR && status < kFirstErrorStatus
+                         ? "answer over 1 MiB: not a setup manifest"
+                         : nullptr);
         if (code == CURLE_OK && status < kFirstErrorStatus) {
             return true;
         }

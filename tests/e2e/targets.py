@@ -17,17 +17,35 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LOG_NAME = "downloader_log.txt"
+TRACE_NAME = "downloader_trace.txt"
+OLD_TRACE_NAME = "downloader_trace.old.txt"
 RUN_TIMEOUT = 240
 
 
 class RunResult:
-    def __init__(self, returncode, elapsed, log, messages, stdout, stderr):
+    def __init__(self, returncode, elapsed, log, messages, stdout, stderr, trace=None):
         self.returncode = returncode
         self.elapsed = elapsed
         self.log = log
         self.messages = messages
         self.stdout = stdout
         self.stderr = stderr
+        self.trace = trace
+
+
+def take_trace(temp_dir):
+    """The support trace that the run wrote in `temp_dir` (None: none), taken out of the
+    directory with any older one, so that the listings of the directory stay about what the
+    job itself leaves behind and the next run in it starts a trace of its own."""
+    trace = None
+    for name in (TRACE_NAME, OLD_TRACE_NAME):
+        path = os.path.join(temp_dir, name)
+        if os.path.isfile(path) and not os.path.islink(path):
+            if name == TRACE_NAME:
+                with open(path, "rb") as f:
+                    trace = f.read()
+            os.unlink(path)
+    return trace
 
 
 def read_messages(path):
@@ -102,7 +120,7 @@ class Target:
         log = open(log_path, "rb").read() if os.path.isfile(log_path) else None
         messages = read_messages(record) if record else []
         return RunResult(completed.returncode, elapsed, log, messages, completed.stdout,
-                         completed.stderr)
+                         completed.stderr, take_trace(temp_dir))
 
     def cleanup(self):
         shutil.rmtree(self.work, ignore_errors=True)

@@ -102,6 +102,28 @@ def test_successful_job(target, servers, unique, scheme):
     assert record[1:] == ["/VERYSILENT", "/DIR=" + target.windows_path(directory), "/LANG=en"]
     assert_in_private_folder(target, record[0], temp, file_name)
     assert os.listdir(temp) == []
+    assert_trace_of_whole_job(result.trace, length)
+
+
+def assert_trace_of_whole_job(trace, length):
+    """The support trace of a job that installed: the build and system first, then the
+    manifest's and the length's requests, every range from the workers, the installer's start
+    and exit, and the run's result last, each line with its time and thread."""
+    assert trace is not None, "no support trace"
+    text = trace.decode("ascii")
+    lines = text.splitlines()
+    assert re.match(r" *\d+ ms t0 run start: commit=[0-9a-f]+ build=\"plain ", lines[0]), lines[0]
+    assert re.match(r" *\d+ ms t0 system: version=\"(Windows|Linux) ", lines[1]), lines[1]
+    for expected in (r"t0 request: kind=manifest .* status=200 .*ended=complete",
+                     r"t0 request: kind=length .* status=200 .*ended=complete",
+                     r"t0 download: length=%d " % length,
+                     r"t0 free space: free_bytes=\d+ needed_bytes=%d verdict=enough" % length,
+                     r"t0 installer: verdict=started",
+                     r"t0 installer: verdict=ended exit_code=0 ran_ms=\d+"):
+        assert re.search(expected, text), (expected, text)
+    ranges = re.findall(r" t([1-9]\d*) request: kind=range .* status=206 bytes=(\d+) ", text)
+    assert ranges and sum(int(done) for _, done in ranges) >= length, text
+    assert re.match(r" *\d+ ms t0 run end: result=0 ", lines[-1]), lines[-1]
 
 
 def assert_in_private_folder(target, installer_path, temp, file_name):

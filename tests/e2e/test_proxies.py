@@ -23,6 +23,8 @@ from test_installer_job import KEYS, publish_installer, target_directory
 
 PROXY_SIDE = "127.0.0.3"
 CREDENTIALS = ("installer", "s3cret")
+# What the basic-auth row also puts in its addresses, which the support trace must never hold.
+ADDRESS_SECRETS = ("manifestuser", "m4nifest-pw", "t0ken-in-query", "sig-in-query")
 DEAD_PROXY = "127.0.0.1:1"
 
 # Flags of the Internet Options' DefaultConnectionSettings.
@@ -153,6 +155,12 @@ def test_job_through_proxy(target, world, unique, row):
         world.servers.publish("%s/manifest.txt" % unique,
                               "".join("%s=%s\r\n" % (key, installer) for key in KEYS))
         manifest = address_of(world, row.manifest, unique, "manifest.txt")
+        if row.proxy == "auth":
+            # Secrets of the kind that addresses carry: user information and query strings.
+            manifest = manifest.replace("://", "://%s:%s@" % ADDRESS_SECRETS[:2], 1)
+            manifest += "?token=" + ADDRESS_SECRETS[2]
+            world.servers.publish("%s/manifest.txt" % unique, "".join(
+                "%s=%s?sig=%s\r\n" % (key, installer, ADDRESS_SECRETS[3]) for key in KEYS))
         env = configure(target, world, row, unique, proxy)
         directory = target_directory(target, unique)
         temp = target.fresh_temp_dir()
@@ -173,6 +181,14 @@ def test_job_through_proxy(target, world, unique, row):
             dying.stop()
 
     assert result.returncode == 0, result.stderr
+    if row.proxy == "auth":
+        # The support trace names the proxy and the hosts, never a secret of theirs.
+        assert result.trace is not None
+        for secret in ("%s:%s" % CREDENTIALS, CREDENTIALS[1]) + ADDRESS_SECRETS:
+            assert secret.encode() not in result.trace, secret
+        assert b"?[query removed]" in result.trace
+        assert b"route=\"as the variable says: https_proxy=http://%s\"" % (
+            proxy.address.encode()) in result.trace, result.trace
     if row.outcome == "installed":
         assert result.log is None
         assert read_record(directory) is not None
@@ -181,9 +197,10 @@ def test_job_through_proxy(target, world, unique, row):
             assert [r for r in world.direct_only.requests("/file/%s/" % unique) if r["range"]]
             return
         # The ranges went through the proxy, and were answered as ranges.
+        path = "/%s/%s" % (unique, file_name)
         ranged = [line for line in world.behind.access_log()
-                  if line.startswith(PROXY_SIDE + " ") and "/%s/%s " % (unique, file_name) in line
-                  and '" 206 ' in line]
+                  if line.startswith(PROXY_SIDE + " ") and '" 206 ' in line
+                  and (path + " " in line or path + "?" in line)]
         assert ranged
         if row.installer == "https":
             tunnels = [r for r in proxy.requests() if r.startswith("CONNECT ")]

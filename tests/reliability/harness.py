@@ -42,7 +42,7 @@ for _path in (os.path.join(TESTS, "e2e"), os.path.join(TESTS, "servers")):
         sys.path.insert(0, _path)
 
 from targets import (LOG_NAME, REPO, NativeTarget, WineTarget, read_messages,  # noqa: E402
-                     read_record)
+                     read_record, take_trace)
 
 USER_MESSAGE = 1024          # wizard-host's default, WM_USER
 CACHE_NAME = "downloader-cache"  # where a failed download keeps what a later run resumes
@@ -143,6 +143,9 @@ class Row:
     # Alternate sources named for every key (..._MIRROR1, ...): the installer's query at the
     # fault server's path <unique>/mirrorN/, or "LONGER" for a copy one byte longer.
     mirrors: tuple = ()
+    # For a row that ends the run: the words (regular expressions) that the support trace must
+    # hold, those a support engineer would search for to learn the cause.
+    trace: tuple = ()
 
 
 def ranged(requests):
@@ -430,70 +433,96 @@ def rows():
         # Refused connections are retried, paced, until the phase's deadline (a tenth of the
         # product's with short bounds): the manifest's remaining fetches then fail at once.
         Row("manifest-refused", log=getdata_failures, ran=False, total=None, manifest="refused",
-            short_bounds=True, wine=True, soak=False),
+            short_bounds=True, wine=True, soak=False,
+            trace=(r'kind=manifest .*ended="connection refused',
+                   r'run end: result=0 cause="no installer address')),
         Row("installer-refused", log=log_size(7) * 5 + log_size(-2), ran=False, total=None,
-            installer="refused", short_bounds=True, wine=True, soak=False),
+            installer="refused", short_bounds=True, wine=True, soak=False,
+            trace=(r'kind=length .*ended="connection refused', r'run end: result=-2 ')),
         Row("reset-in-each-range", log=None, ran=True, installer_query="CUT", wine=True,
             requests=check_cut_each_range),
         Row("stall-installer", log=log_size(-4), ran=False, total=None,
             installer_query="stall=8", short_bounds=True, bound=150.0, soak=False,
-            requests=check_ranges_retried(10, fewest=3)),
+            requests=check_ranges_retried(10, fewest=3),
+            trace=(r'kind=range .*ended="timed out',
+                   r'given up: no real progress',
+                   r'run end: result=-4 ')),
         Row("stall-manifest", log=getdata_failures, ran=False, total=None,
             manifest_query="stall=8", short_bounds=True, bound=150.0, soak=False,
-            requests=check_manifest_fetches(25, fewest=4)),
+            requests=check_manifest_fetches(25, fewest=4),
+            trace=(r'kind=manifest .*ended="timed out',
+                   r'phase=manifest verdict="phase deadline passed')),
         Row("200-for-ranges", log=None, ran=True, installer_query="ignore_range=1", wine=True,
             requests=check_whole_fallback),
         Row("wrong-content-range", log=log_size(-4), ran=False, total=None,
             installer_query="wrong_range=1", short_bounds=True, soak=False,
-            requests=check_ranges_retried(10, fewest=6)),
+            requests=check_ranges_retried(10, fewest=6),
+            trace=(r'Content-Range missing or not starting where asked',)),
         Row("no-length", log=log_size(-2), ran=False, total=None, installer_query="nolength=1",
-            wine=True, requests=check_no_length),
+            wine=True, requests=check_no_length,
+            trace=(r'no usable length: the answer has no Content-Length', r'run end: result=-2 ')),
         Row("length-0", log=log_size(-2), ran=False, total=None, installer_query="length0=1",
-            requests=check_no_length),
+            requests=check_no_length,
+            trace=(r'no usable length: Content-Length is 0',)),
         # An error answer is a failed attempt: five fetches of five attempts each.
         Row("manifest-404", log=getdata_failures, ran=False, total=None,
             manifest_query="status=404", short_bounds=True, soak=False,
-            requests=check_manifest_fetches(25, fewest=10)),
+            requests=check_manifest_fetches(25, fewest=10),
+            trace=(r'kind=manifest .*status=404 .*error status', r'retry wait: phase=manifest ')),
         Row("manifest-500", log=getdata_failures, ran=False, total=None,
             manifest_query="status=500", short_bounds=True, soak=False,
-            requests=check_manifest_fetches(25, fewest=10)),
+            requests=check_manifest_fetches(25, fewest=10),
+            trace=(r'kind=manifest .*status=500 .*error status',)),
         # The length of an error page is no length: no ranged request follows.
         Row("installer-404", log=log_size(-2), ran=False, total=None,
-            installer_query="status=404", wine=True, requests=check_no_length),
+            installer_query="status=404", wine=True, requests=check_no_length,
+            trace=(r'kind=length .*status=404 .*error status',)),
         # A server in trouble is asked again, paced; a resource that is gone is not.
         Row("installer-500", log=log_size(22) * 5 + log_size(-2), ran=False, total=None,
             installer_query="status=500", short_bounds=True, soak=False,
-            requests=check_length_failures(5)),
+            requests=check_length_failures(5),
+            trace=(r'kind=length .*status=500 .*error status',
+                   r'retry wait: phase="length query"')),
         Row("installer-410", log=log_size(-2), ran=False, total=None,
-            installer_query="status=410", requests=check_no_length),
+            installer_query="status=410", requests=check_no_length,
+            trace=(r'kind=length .*status=410 ',)),
         # Redirections are not followed: a 302 gives no length, as a 404 does.
         Row("installer-302", log=log_size(-2), ran=False, total=None,
-            installer_query="status=302", requests=check_no_length),
+            installer_query="status=302", requests=check_no_length,
+            trace=(r'kind=length .*status=302 ',)),
         Row("short-body", log=log_size(-4), ran=False, installer_query="short=100",
-            short_bounds=True, soak=False, requests=check_short_bodies(100)),
+            short_bounds=True, soak=False, requests=check_short_bodies(100),
+            trace=(r'answer ended before its declared length',)),
         Row("slow-server", log=None, ran=True, installer_query="slow=2000000",
             requests=check_plain_download),
         Row("manifest-over-1MiB", log=getdata_failures, ran=False, total=None,
             manifest="oversize", short_bounds=True, soak=False,
-            requests=check_manifest_fetches(25, fewest=10)),
+            requests=check_manifest_fetches(25, fewest=10),
+            trace=(r'answer over 1 MiB',)),
         Row("manifest-invalid-utf8", log=LOG_NO_URL, ran=False, total=None, manifest="bad-utf8",
-            requests=check_untouched),
+            requests=check_untouched,
+            trace=(r'not UTF-8',)),
         Row("name-dot-dot", log=log_size(-1), ran=False, total=None, installer="raw",
-            address=lambda base: base + "/..", requests=check_untouched),
+            address=lambda base: base + "/..", requests=check_untouched,
+            trace=(r'no usable file name',)),
         Row("name-backslashes", log=log_size(-1), ran=False, total=None, installer="raw",
-            address=lambda base: base + "/..\\..\\setup", wine=True, requests=check_untouched),
+            address=lambda base: base + "/..\\..\\setup", wine=True, requests=check_untouched,
+            trace=(r'no usable file name',)),
         # Escapes are decoded before the name is checked: %2F is a slash, refused.
         Row("name-percent-2F", log=log_size(-1), ran=False, total=None, installer="raw",
-            address=lambda base: base + "/x%2Fsetup", requests=check_untouched),
+            address=lambda base: base + "/x%2Fsetup", requests=check_untouched,
+            trace=(r'no usable file name',)),
         Row("name-escaped-utf8", log=None, ran=True, installer="raw",
             address=lambda base: base + "/%E6%97%A5%20setup.exe", file_name="\u65e5 setup.exe",
             wine=True, requests=check_plain_download),
         Row("name-device-superscript", log=log_size(-1), ran=False, total=None,
             installer="raw", address=lambda base: base + "/COM\u00b9.exe", wine=True,
-            requests=check_untouched),
+            requests=check_untouched,
+            trace=(r'no usable file name',)),
         Row("address-control-character", log=LOG_NO_URL, ran=False, total=None,
             installer="raw", address=lambda base: base + "/evil.bin\t/setup",
-            requests=check_untouched),
+            requests=check_untouched,
+            trace=(r'control character',)),
         Row("manifest-byte-order-mark", log=None, ran=True, manifest="bom",
             requests=check_plain_download),
         Row("manifest-keys-inside-words", log=None, ran=True, manifest="decoys",
@@ -524,28 +553,35 @@ def rows():
         Row("range-requests-dropped", log=None, ran=True, installer_query="DROP",
             requests=check_dropped_ranges),
         Row("200-for-ranges-longer-body", log=log_size(-4), ran=False,
-            installer_query="ignore_range=1&over=100", requests=check_whole_fallback),
+            installer_query="ignore_range=1&over=100", requests=check_whole_fallback,
+            trace=(r'200 with the whole file', r"answer longer than the file's length")),
         Row("full-disk", log=log_size(-4), ran=False, fsize_limit=FSIZE_LIMIT,
-            requests=check_stopped_after_failed_write),
+            requests=check_stopped_after_failed_write,
+            trace=(r'write to the file failed',)),
         # The third range at 256 KiB/s, the others as fast as the server goes.
         Row("slow-third-range", log=None, ran=True, wine=True,
             installer_query=lambda ctx: "slow=262144&slow_start=%d" % segment_bounds(
-                ctx.length)[2][0], requests=check_slow_range_split),
+                ctx.length)[2][0], requests=check_slow_range_split,
+            # Shared out by a split, or (as Wine's timing may have it) asked for again.
+            trace=(r"(split: from=\d+ owner_keeps_to=\d+ taker_gets_to=|renew: from=\d+ )",)),
         # Content-Range declares 64 KiB, the body is the whole range with filler after it.
         Row("declared-end-shorter-than-body", log=None, ran=True, wine=True,
             installer_query="short_declared=65536"),
         Row("ranges-capped-at-64KiB", log=None, ran=True, installer_query="range_cap=65536"),
         Row("unasked-gzip", log=log_size(-4), ran=False, total=None, installer_query="gzip=1",
-            short_bounds=True, soak=False, requests=check_ranges_retried(10, fewest=6)),
+            short_bounds=True, soak=False, requests=check_ranges_retried(10, fewest=6),
+            trace=(r'compressed \(Content-Encoding\)',)),
         # The file is replaced during the download (ETag and Last-Modified change, the length
         # stays): an answer, not an outage, so the download ends without paced retries.
         Row("version-change-between-ranges", log=log_size(-4), ran=False,
             installer_query="etag=1&modified=1&version_after=2", short_bounds=True, soak=False,
-            bound=5.0, requests=check_version_change_ends),
+            bound=5.0, requests=check_version_change_ends,
+            trace=(r'another version of the file',)),
         # ... and from a server that answers such a range with the new version's whole body.
         Row("version-change-whole-answer", log=log_size(-4), ran=False,
             installer_query="etag=1&modified=1&version_after=2&if_range=1", short_bounds=True,
-            soak=False, bound=5.0, requests=check_version_change_ends),
+            soak=False, bound=5.0, requests=check_version_change_ends,
+            trace=(r'another version of the file',)),
         Row("endless-surplus", log=None, ran=True, installer_query="endless=1",
             requests=check_no_surplus_read),
         # Alternate sources: the primary refuses, answers 503, or accepts and never answers;
@@ -555,7 +591,8 @@ def rows():
         # A 503 to the length query is a failed attempt, logged with libcurl's code for an
         # error status; the mirror's answer follows at once.
         Row("mirror-for-a-503-primary", log=log_size(22), ran=True, installer_query="status=503",
-            mirrors=("",), bound=10.0, requests=check_mirror_took_over),
+            mirrors=("",), bound=10.0, requests=check_mirror_took_over,
+            trace=(r"kind=length .*status=503 ", r"download: length=\d+ length_from_source=1 ")),
         Row("mirror-for-a-silent-primary", log=log_size(28), ran=True, installer="silent",
             mirrors=("",), bound=15.0, soak=False, requests=check_mirror_took_over),
         Row("mirror-of-another-length", log=None, ran=True, mirrors=("LONGER",),
@@ -570,7 +607,8 @@ def rows():
             mirrors=("",), bound=8.0, requests=check_both_sources_served),
         Row("installer-gopher", log=log_size(1) * 5 + log_size(-2), ran=False, total=None,
             installer="raw", address=lambda base: base.replace("http:", "gopher:") + "/setup",
-            requests=check_untouched),
+            requests=check_untouched,
+            trace=(r'scheme not allowed \(only http and https\)',)),
         # Outages (short bounds: every wait and deadline a tenth of the product's). 4 s of 503
         # outlast the first fetch's five attempts (at most 3 s of waits), not the second's.
         Row("outage-503-manifest", log=LOG_GETDATA, ran=True, manifest_query="outage=4",
@@ -588,28 +626,33 @@ def rows():
         # A server that sends one byte per ranged request and then resets: no attempt of it
         # counts as progress.
         Row("drip", log=log_size(-4), ran=False, installer_query="cut=*:1:100000",
-            short_bounds=True, soak=False, requests=check_drip),
+            short_bounds=True, soak=False, requests=check_drip,
+            trace=(r'connection reset', r'given up: no real progress')),
         # Not enough free space is said as such (-6), before any body is asked for; a disk that
         # fills during the download ends it at once, with the same code.
         Row("no-space", log=log_size(-6), ran=False, total=None, volume_kib=1024, soak=False,
-            requests=check_no_length),
+            requests=check_no_length,
+            trace=(r'not enough free space', r'run end: result=-6 ')),
         Row("disk-fills-during-download", log=log_size(-6), ran=False, volume_kib=3072,
             filler_kib=2048, filler_after=0.3, installer_query="slow=500000", soak=False,
-            requests=check_stopped_on_full_disk),
+            requests=check_stopped_on_full_disk,
+            trace=(r'write: .*disk full', r'run end: result=-6 ')),
         # Too little room beside the earlier version's partial file, enough in its place: the
         # file is overwritten, as the stale entry is dropped.
         Row("stale-entry-on-small-volume", log=None, ran=True, installer_query="etag=file",
             volume_kib=3072, stale_entry_kib=2048, soak=False, requests=check_plain_download),
         Row("stale-entry-and-too-little-room", log=log_size(-6), ran=False, total=None,
             installer_query="etag=file", volume_kib=1536, stale_entry_kib=1024, soak=False,
-            requests=check_no_length),
+            requests=check_no_length, trace=(r'not enough free space', r'run end: result=-6 ')),
         Row("partial-file-without-record-on-small-volume", log=None, ran=True,
             installer_query="etag=file", volume_kib=3072, stale_entry_kib=2048,
             stale_record=False, soak=False, requests=check_plain_download),
         # Retry-After is the server's and is not scaled: the second fetch comes 5 s later.
         Row("outage-retry-after-5", log=None, ran=True,
             manifest_query="outage=1&retry_after=5", short_bounds=True, soak=False,
-            requests=check_retry_after(5)),
+            requests=check_retry_after(5),
+            trace=(r"retry wait: phase=manifest .*retry_after_ms=5000 .*"
+                   r"the server's Retry-After",)),
         # The product's own schedule, end to end, here and under Wine: 8 s of 503 with
         # Retry-After: 2 are outlasted within the first fetch.
         Row("outage-503-8s-product-schedule", log=None, ran=True,
@@ -829,6 +872,7 @@ class Outcome:
     host_fds: int
     downloader_hwm_kib: int
     downloader_maxrss_kib: int   # from /usr/bin/time when measured, else None
+    trace: bytes = None          # the support trace the run wrote (taken out of its directory)
     manifest_requests: list = field(default_factory=list)
     installer_requests: list = field(default_factory=list)
     stderr: bytes = b""
@@ -1045,9 +1089,9 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 result = target.run(args, temp, host_args=[], record=record, timeout=timeout,
                                     program="downloader-short-bounds" if row.short_bounds
                                     else "downloader")
-                returncode, stderr = result.returncode, result.stderr
+                returncode, stderr, trace = result.returncode, result.stderr, result.trace
             except subprocess.TimeoutExpired:
-                returncode, stderr = None, b""
+                returncode, stderr, trace = None, b"", take_trace(temp)
             elapsed = time.monotonic() - start
             maxrss = None
         else:
@@ -1084,6 +1128,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
                 os.rmdir(keep)
             if seed:
                 shutil.rmtree(seed)
+            trace = take_trace(temp)
         watcher.stop.set()
         watcher.join()
 
@@ -1101,6 +1146,7 @@ def run_row(env, row, unique, timeout_slack=60.0, valgrind=None, measure_memory=
         violations=watcher.violations, longer_than_resource=watcher.longer_than_resource,
         downloader_fds=watcher.downloader_fds, host_fds=watcher.host_fds,
         downloader_hwm_kib=watcher.downloader_hwm_kib, downloader_maxrss_kib=maxrss,
+        trace=trace,
         manifest_requests=fault.requests("/file/%s/manifest.txt" % unique),
         installer_requests=[r for r in fault.requests("/file/%s/" % unique)
                             if not r["path"].endswith("/manifest.txt")],
@@ -1161,6 +1207,28 @@ def check_protocol(messages, total, succeeded, ran):
         assert heartbeats, "no heartbeat while the installer ran"
 
 
+TRACE_LINE = re.compile(rb"^ *\d+ ms t\d+ [a-z ]+:( [a-z0-9_]+=(\"[^\"]*\"|\S+))*$")
+
+
+def check_trace(trace, row):
+    """Every run writes its support trace, one well-formed line per event, and ends it with the
+    run's result; a row that ends the run names its cause in the row's words. Nothing of the
+    addresses' queries (which carry the faults' settings here) reaches it."""
+    assert trace is not None, "no support trace"
+    lines = trace.splitlines()
+    assert all(TRACE_LINE.match(line) for line in lines), [
+        line for line in lines if not TRACE_LINE.match(line)][:3]
+    assert lines and lines[0].split(b" t0 ")[-1].startswith(b"run start:"), lines[:1]
+    assert re.search(rb" t0 run end: result=-?\d+ ", lines[-1]), lines[-3:]
+    assert b"?" not in b"".join(re.findall(rb"(?:address|host)=\S+", trace)).replace(
+        b"?[query", b""), "a query string reached the trace"
+    if not row.ran:
+        assert row.trace, "a row that ends the run names the words of its cause"
+    text = trace.decode("latin-1")
+    for words in row.trace:
+        assert re.search(words, text), "the trace does not say %r:\n%s" % (words, text[-3000:])
+
+
 def check_outcome(outcome, row, env):
     """Every invariant of one run; raises AssertionError with the outcome in the message."""
     ctx = outcome.context
@@ -1172,7 +1240,9 @@ def check_outcome(outcome, row, env):
         assert row.log(outcome.log), "log %r" % outcome.log
     else:
         assert outcome.log == row.log, "log %r, expected %r" % (outcome.log, row.log)
-    # The temporary directory keeps the log, if any, and never the installer.
+    check_trace(outcome.trace, row)
+    # The temporary directory keeps the log, if any, and never the installer (the support trace
+    # was taken out of it: check_trace).
     # A failed download keeps what a later run can go on from: one entry of the download cache.
     entries = [e for e in outcome.temp_entries if e != CACHE_NAME]
     assert entries == ([LOG_NAME] if row.log is not None else []), outcome.temp_entries

@@ -4,8 +4,9 @@ fault server, one case per fault row.
 Every case checks, besides what the row itself expects (harness.rows()): exit code 0, the
 job ended within the row's bound, the exact log text, no installer left in the temporary
 directory and nothing written outside it, the installer ran exactly when the row expects it
-and then from the resource's bytes, the host messages kept their protocol, and the
-downloader's descriptors stayed few. See harness.check_outcome.
+and then from the resource's bytes, the host messages kept their protocol, the downloader's
+descriptors stayed few, and the support trace was written, and names in a row's words the
+cause of a run that the row ends. See harness.check_outcome.
 
 With RELIABILITY_REPORT=FILE each case appends one JSON line (row, target, seconds, log, ran,
 passed) to FILE, from which docs/reliability.md's table is made.
