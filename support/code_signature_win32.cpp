@@ -154,6 +154,27 @@ std::optional<CodeSigner> verifiedSigner(const WideString& path, HANDLE file) {
     return signer;
 }
 
+// An unsigned image has an empty security directory in its headers, which are mapped with the
+// image: then WinTrust, whose first call in a process costs seconds on a slow machine, is not
+// asked. Headers that cannot be read leave the question to WinTrust.
+bool imageCarriesSignature() {
+    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    if (base == nullptr) {
+        return true;
+    }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0) {
+        return true;
+    }
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    if (headers->Signature != IMAGE_NT_SIGNATURE ||
+        headers->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC ||
+        headers->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_SECURITY) {
+        return true;
+    }
+    return headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+}
+
 }  // namespace
 
 std::optional<CodeSigner> trustedCodeSigner(HeldFile& file, const WideString& path) {
@@ -167,6 +188,9 @@ std::optional<CodeSigner> trustedCodeSigner(HeldFile& file, const WideString& pa
 }
 
 std::optional<CodeSigner> trustedSignerOfThisProgram() {
+    if (!imageCarriesSignature()) {
+        return std::nullopt;
+    }
     std::vector<wchar_t> buffer(MAX_PATH);
     while (true) {
         const DWORD length =
