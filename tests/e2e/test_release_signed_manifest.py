@@ -21,7 +21,7 @@ def require_programs(target):
 
 
 @pytest.mark.parametrize("key, installs", [("test-signing-key.pem", True),
-                                           ("other-key.pem", False)])
+                                           ("test-other-key.pem", False)])
 def test_manifest_signed_by_release_tool(target, servers, unique, key, installs):
     require_programs(target)
     file_name = "setup" + target.exe_suffix

@@ -99,7 +99,7 @@ def flip_byte(text, index):
 # attempts; nothing is downloaded.
 UNVERIFIED_MANIFESTS = {
     "flipped-byte": (lambda t: flip_byte(signed(t), 20), UNVERIFIED_LOG),
-    "other-key": (lambda t: signed(t, "other-key"), UNVERIFIED_LOG),
+    "other-key": (lambda t: signed(t, "test-other-key"), UNVERIFIED_LOG),
     "unsigned": (lambda t: t, UNVERIFIED_LOG),
     "broken-signature": (lambda t: t + b"SIGNATURE_ED25519=AAAA\r\n", UNVERIFIED_LOG),
     # Only what comes before the signature line is read.

@@ -22,7 +22,7 @@ ROWS = {  # address key -> (bits, Vista or later), the downloader's address tabl
 ARM64 = "URL_ARM64_SETUP_SSL"
 TEST_KEY = os.path.join(KEYS, "test-signing-key.pem")
 TEST_PUBLIC = os.path.join(KEYS, "test-signing-key.pub.pem")
-OTHER_KEY = os.path.join(KEYS, "other-key.pem")
+OTHER_KEY = os.path.join(KEYS, "test-other-key.pem")
 
 
 def write(path, data):
